@@ -1,0 +1,14 @@
+// The shared runtime of the ravn modules: everything a module needs to be
+// written in C++ and behave as a Python module.
+#pragma once
+
+#include "ravn/coro.hpp"
+#include "ravn/errors.hpp"
+#include "ravn/function.hpp"
+#include "ravn/globals.hpp"
+#include "ravn/statements.hpp"
+
+namespace ravn::rt {
+// Creates the runtime's Python types; call once from each module's initialisation.
+void init();
+}  // namespace ravn::rt

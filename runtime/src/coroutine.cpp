@@ -1,0 +1,562 @@
+// The coroutine engine and the Python coroutine type.
+#include "frame.hpp"
+#include "ravn/errors.hpp"
+
+#include <structmember.h>
+
+#include <cstddef>
+
+namespace ravn::rt {
+namespace engine {
+
+py::object fetch_error() noexcept {
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  if (!type) return {};
+  PyErr_NormalizeException(&type, &value, &trace);
+  if (trace) PyException_SetTraceback(value, trace);
+  Py_XDECREF(type);
+  Py_XDECREF(trace);
+  return py::reinterpret_steal<py::object>(value);
+}
+
+void restore_error(py::handle exception) noexcept {
+  PyObject* trace = PyException_GetTraceback(exception.ptr());
+  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exception.ptr()))), Py_NewRef(exception.ptr()), trace);
+}
+
+py::object new_exception(PyObject* type) noexcept {
+  PyObject* e = PyObject_CallNoArgs(type);
+  if (!e) return fetch_error();
+  return py::reinterpret_steal<py::object>(e);
+}
+
+namespace {
+
+bool is_generator_based_coroutine(PyObject* obj) {
+  if (!PyGen_CheckExact(obj)) return false;
+  PyObject* code = PyObject_GetAttrString(obj, "gi_code");
+  if (!code) {
+    PyErr_Clear();
+    return false;
+  }
+  bool result = reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ITERABLE_COROUTINE;
+  Py_DECREF(code);
+  return result;
+}
+
+// Calls obj.<name>(args...) if obj has that attribute; *found tells whether it had.
+PyObject* call_optional_method(PyObject* obj, const char* name, PyObject* arg, bool* found) {
+  PyObject* meth = PyObject_GetAttrString(obj, name);
+  if (!meth) {
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+      PyErr_Clear();
+      *found = false;
+      return nullptr;
+    }
+    *found = true;
+    return nullptr;
+  }
+  *found = true;
+  PyObject* r = arg ? PyObject_CallOneArg(meth, arg) : PyObject_CallNoArgs(meth);
+  Py_DECREF(meth);
+  return r;
+}
+
+// `yield from`'s handling of an exception thrown in while delegating.
+PySendResult throw_into_delegate(PyObject* delegate, PyObject* exception, PyObject** result) {
+  bool found = false;
+  if (PyErr_GivenExceptionMatches(exception, PyExc_GeneratorExit)) {
+    // Close the iterator first; an error from closing it replaces GeneratorExit.
+    PyObject* r = call_optional_method(delegate, "close", nullptr, &found);
+    if (found && !r) return PYGEN_ERROR;
+    Py_XDECREF(r);
+    restore_error(exception);
+    return PYGEN_ERROR;
+  }
+  PyObject* r = call_optional_method(delegate, "throw", exception, &found);
+  if (!found) {
+    restore_error(exception);
+    return PYGEN_ERROR;
+  }
+  if (r) {
+    *result = r;
+    return PYGEN_NEXT;
+  }
+  if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+    PyObject* value = nullptr;
+    if (_PyGen_FetchStopIterationValue(&value) == 0) {
+      *result = value;
+      return PYGEN_RETURN;
+    }
+  }
+  return PYGEN_ERROR;
+}
+
+}  // namespace
+
+bool is_runtime_awaitable(PyObject* obj) {
+  return Py_IS_TYPE(obj, coroutine_type()) || Py_IS_TYPE(obj, async_generator_step_type());
+}
+
+PyObject* awaitable_iter(PyObject* obj) {
+  if (PyCoro_CheckExact(obj) || is_runtime_awaitable(obj) || is_generator_based_coroutine(obj)) {
+    return Py_NewRef(obj);
+  }
+  PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
+  if (am && am->am_await) {
+    PyObject* it = am->am_await(obj);
+    if (!it) return nullptr;
+    if (PyCoro_CheckExact(it) || is_generator_based_coroutine(it)) {
+      Py_DECREF(it);
+      PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
+      return nullptr;
+    }
+    if (!PyIter_Check(it)) {
+      PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
+      Py_DECREF(it);
+      return nullptr;
+    }
+    return it;
+  }
+  PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(obj)->tp_name);
+  return nullptr;
+}
+
+Outcome step(Frame& frame, Input in, py::object& out) noexcept {
+  FrameBase& p = *frame.promise;
+  if (p.delegate) {
+    py::object delegate = p.delegate;  // the frame may drop it while we call into it
+    PyObject* r = nullptr;
+    frame.state = Frame::State::running;
+    PySendResult res = in.error ? throw_into_delegate(delegate.ptr(), in.error.ptr(), &r)
+                                : PyIter_Send(delegate.ptr(), in.value ? in.value.ptr() : Py_None, &r);
+    if (res == PYGEN_NEXT) {
+      frame.state = Frame::State::suspended;
+      out = py::reinterpret_steal<py::object>(r);
+      return Outcome::yielded;
+    }
+    p.delegate = py::object();
+    if (res == PYGEN_RETURN) {
+      p.incoming = py::reinterpret_steal<py::object>(r);
+    } else {
+      p.incoming_error = fetch_error();
+    }
+  } else if (in.error) {
+    p.incoming_error = std::move(in.error);
+  } else {
+    p.incoming = in.value ? std::move(in.value) : py::none();
+  }
+
+  frame.state = Frame::State::running;
+  frame.handle.resume();
+  if (frame.handle.done()) {
+    Outcome o;
+    if (p.error) {
+      out = std::move(p.error);
+      o = Outcome::raised;
+    } else {
+      out = p.result ? std::move(p.result) : py::none();
+      o = Outcome::returned;
+    }
+    frame.destroy();
+    return o;
+  }
+  frame.state = Frame::State::suspended;
+  out = std::move(p.outgoing);
+  if (p.produced) {
+    p.produced = false;
+    return Outcome::produced;
+  }
+  return Outcome::yielded;
+}
+
+py::object exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
+  if (nargs < 1 || nargs > 3) {
+    PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+    throw py::error_already_set();
+  }
+  PyObject* type = args[0];
+  PyObject* value = nargs > 1 ? args[1] : Py_None;
+  PyObject* trace = nargs > 2 ? args[2] : Py_None;
+  if (trace != Py_None && !PyTraceBack_Check(trace)) {
+    raise(PyExc_TypeError, "throw() third argument must be a traceback object");
+  }
+  if (PyExceptionInstance_Check(type)) {
+    if (value != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
+    py::object exc = py::reinterpret_borrow<py::object>(type);
+    if (trace != Py_None) PyException_SetTraceback(exc.ptr(), trace);
+    return exc;
+  }
+  if (!PyExceptionClass_Check(type)) {
+    PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                 Py_TYPE(type)->tp_name);
+    throw py::error_already_set();
+  }
+  PyObject* t = Py_NewRef(type);
+  PyObject* v = Py_NewRef(value);
+  PyObject* tb = trace == Py_None ? nullptr : Py_NewRef(trace);
+  PyErr_NormalizeException(&t, &v, &tb);
+  PyErr_Restore(t, v, tb);
+  return fetch_error();
+}
+
+void register_abc(PyTypeObject* type, const char* abc_name) {
+  py::module_::import("collections.abc").attr(abc_name).attr("register")(py::handle(reinterpret_cast<PyObject*>(type)));
+}
+
+}  // namespace engine
+
+using engine::Frame;
+using engine::Input;
+using engine::Outcome;
+
+void FrameBase::unhandled_exception() noexcept { error = current_exception(); }
+
+bool Await::await_ready() {
+  PyObject* it = engine::awaitable_iter(awaitable.ptr());
+  if (!it) {
+    error = engine::fetch_error();
+    return true;
+  }
+  py::object iter = py::reinterpret_steal<py::object>(it);
+  PyObject* r = nullptr;
+  switch (PyIter_Send(it, Py_None, &r)) {
+    case PYGEN_NEXT:
+      frame->delegate = std::move(iter);
+      frame->outgoing = py::reinterpret_steal<py::object>(r);
+      return false;
+    case PYGEN_RETURN:
+      value = py::reinterpret_steal<py::object>(r);
+      return true;
+    default:
+      error = engine::fetch_error();
+      return true;
+  }
+}
+
+py::object Await::await_resume() {
+  if (suspended) {
+    value = std::move(frame->incoming);
+    error = std::move(frame->incoming_error);
+  }
+  if (error) raise(error);
+  return value ? std::move(value) : py::none();
+}
+
+std::optional<py::object> AwaitNext::await_resume() {
+  if (suspended) {
+    value = std::move(frame->incoming);
+    error = std::move(frame->incoming_error);
+  }
+  if (error) {
+    if (matches(error, PyExc_StopAsyncIteration)) return std::nullopt;
+    raise(error);
+  }
+  return value ? std::move(value) : py::none();
+}
+
+NextItem next(py::handle async_iterator) {
+  PyAsyncMethods* am = Py_TYPE(async_iterator.ptr())->tp_as_async;
+  if (!am || !am->am_anext) {
+    PyErr_Format(PyExc_TypeError, "'async for' requires an iterator with __anext__ method, got %.100s",
+                 Py_TYPE(async_iterator.ptr())->tp_name);
+    throw py::error_already_set();
+  }
+  PyObject* awaitable = am->am_anext(async_iterator.ptr());
+  if (!awaitable) throw py::error_already_set();
+  return NextItem{py::reinterpret_steal<py::object>(awaitable)};
+}
+
+py::object AsyncGen::promise_type::YieldAwaiter::await_resume() {
+  py::object value = std::move(frame->incoming);
+  py::object error = std::move(frame->incoming_error);
+  if (error) raise(error);
+  return value ? value : py::none();
+}
+
+// ---------------------------------------------------------------------------
+// The Python coroutine object.
+
+namespace {
+
+struct CoroObject {
+  PyObject_HEAD
+  Frame frame;
+  PyObject* name;
+  PyObject* qualname;
+  PyObject* weakrefs;
+};
+
+PyTypeObject* g_coroutine_type = nullptr;
+
+CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
+
+// PEP 479: StopIteration must not leak out of a coroutine body.
+void restore_body_error(py::object error, const char* what) {
+  if (matches(error, PyExc_StopIteration) || matches(error, PyExc_StopAsyncIteration)) {
+    const char* kind = matches(error, PyExc_StopIteration) ? "StopIteration" : "StopAsyncIteration";
+    PyErr_Format(PyExc_RuntimeError, "%s raised %s", what, kind);
+    py::object replacement = engine::fetch_error();
+    PyException_SetCause(replacement.ptr(), Py_NewRef(error.ptr()));
+    PyException_SetContext(replacement.ptr(), error.release().ptr());
+    engine::restore_error(replacement);
+    return;
+  }
+  engine::restore_error(error);
+}
+
+PySendResult coro_resume(CoroObject* self, Input in, PyObject** result) {
+  Frame& f = self->frame;
+  switch (f.state) {
+    case Frame::State::running:
+      PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+      return PYGEN_ERROR;
+    case Frame::State::done:
+      if (in.error) {
+        engine::restore_error(in.error);
+      } else {
+        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+      }
+      return PYGEN_ERROR;
+    case Frame::State::created:
+      if (in.error) {  // thrown in before the first line ran: the body never starts
+        f.destroy();
+        engine::restore_error(in.error);
+        return PYGEN_ERROR;
+      }
+      if (in.value && !in.value.is_none()) {
+        PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+        return PYGEN_ERROR;
+      }
+      break;
+    case Frame::State::suspended:
+      break;
+  }
+  py::object out;
+  switch (engine::step(f, std::move(in), out)) {
+    case Outcome::yielded:
+      *result = out.release().ptr();
+      return PYGEN_NEXT;
+    case Outcome::returned:
+      *result = out.release().ptr();
+      return PYGEN_RETURN;
+    case Outcome::raised:
+      restore_body_error(std::move(out), "coroutine");
+      return PYGEN_ERROR;
+    case Outcome::produced:
+      break;
+  }
+  PyErr_SetString(PyExc_SystemError, "coroutine frame used co_yield");
+  return PYGEN_ERROR;
+}
+
+PyObject* finish_method(PySendResult res, PyObject* result) {
+  if (res == PYGEN_NEXT) return result;
+  if (res == PYGEN_RETURN) {
+    if (result == Py_None) {
+      PyErr_SetNone(PyExc_StopIteration);
+    } else {
+      _PyGen_SetStopIterationValue(result);
+    }
+    Py_DECREF(result);
+  }
+  return nullptr;
+}
+
+PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return coro_resume(as_coro(self), Input{py::reinterpret_borrow<py::object>(arg), {}}, result);
+}
+
+PyObject* coro_send(PyObject* self, PyObject* arg) {
+  PyObject* result = nullptr;
+  PySendResult res = coro_am_send(self, arg, &result);
+  return finish_method(res, result);
+}
+
+PyObject* coro_iternext(PyObject* self) { return coro_send(self, Py_None); }
+
+PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  py::object exc;
+  try {
+    exc = engine::exception_from_throw_args(args, nargs);
+  } catch (...) {
+    restore_current_exception();
+    return nullptr;
+  }
+  PyObject* result = nullptr;
+  PySendResult res = coro_resume(as_coro(self), Input{{}, std::move(exc)}, &result);
+  return finish_method(res, result);
+}
+
+PyObject* coro_close(PyObject* self, PyObject*) {
+  Frame& f = as_coro(self)->frame;
+  switch (f.state) {
+    case Frame::State::running:
+      PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+      return nullptr;
+    case Frame::State::created:
+      f.destroy();
+      Py_RETURN_NONE;
+    case Frame::State::done:
+      Py_RETURN_NONE;
+    case Frame::State::suspended:
+      break;
+  }
+  py::object out;
+  switch (engine::step(f, Input{{}, engine::new_exception(PyExc_GeneratorExit)}, out)) {
+    case Outcome::yielded:
+    case Outcome::produced:
+      PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+      return nullptr;
+    case Outcome::returned:
+      Py_RETURN_NONE;
+    case Outcome::raised:
+      if (matches(out, PyExc_GeneratorExit) || matches(out, PyExc_StopIteration)) Py_RETURN_NONE;
+      engine::restore_error(out);
+      return nullptr;
+  }
+  Py_RETURN_NONE;
+}
+
+PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+
+void coro_finalize(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  PyObject *type, *value, *trace;
+  PyErr_Fetch(&type, &value, &trace);
+  if (c->frame.state == Frame::State::created && c->frame.handle) {
+    if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%U' was never awaited", c->qualname) < 0) {
+      PyErr_WriteUnraisable(self);
+    }
+  } else if (c->frame.state == Frame::State::suspended) {
+    PyObject* r = coro_close(self, nullptr);
+    if (r) {
+      Py_DECREF(r);
+    } else {
+      PyErr_WriteUnraisable(self);
+    }
+  }
+  PyErr_Restore(type, value, trace);
+}
+
+int visit_frame(const Frame& f, visitproc visit, void* arg) {
+  if (!f.promise) return 0;
+  const FrameBase& p = *f.promise;
+  for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
+    Py_VISIT(o->ptr());
+  }
+  return 0;
+}
+
+int coro_traverse(PyObject* self, visitproc visit, void* arg) {
+  CoroObject* c = as_coro(self);
+  Py_VISIT(Py_TYPE(self));
+  Py_VISIT(c->name);
+  Py_VISIT(c->qualname);
+  return visit_frame(c->frame, visit, arg);
+}
+
+int coro_clear(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  if (c->frame.state != Frame::State::running) c->frame.destroy();
+  return 0;
+}
+
+void coro_dealloc(PyObject* self) {
+  CoroObject* c = as_coro(self);
+  PyObject_GC_UnTrack(self);
+  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  if (c->weakrefs) PyObject_ClearWeakRefs(self);
+  c->frame.destroy();
+  c->frame.~Frame();
+  Py_CLEAR(c->name);
+  Py_CLEAR(c->qualname);
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* coro_repr(PyObject* self) {
+  return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
+}
+
+PyObject* get_running(PyObject* self, void*) {
+  return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::running);
+}
+PyObject* get_await(PyObject* self, void*) {
+  const Frame& f = as_coro(self)->frame;
+  if (f.promise && f.promise->delegate) return Py_NewRef(f.promise->delegate.ptr());
+  Py_RETURN_NONE;
+}
+PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+
+PyMethodDef coro_methods[] = {
+    {"send", reinterpret_cast<PyCFunction>(coro_send), METH_O, "send(arg) -> send 'arg' into coroutine."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+     "throw(value) -> raise exception in coroutine."},
+    {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef coro_getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_await", get_await, nullptr, nullptr, nullptr},
+    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_code", get_none, nullptr, nullptr, nullptr},
+    {"cr_origin", get_none, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMemberDef coro_members[] = {
+    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weakrefs), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject* coroutine_type() {
+  if (!g_coroutine_type) {
+    PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(coro_dealloc)},
+        {Py_tp_finalize, reinterpret_cast<void*>(coro_finalize)},
+        {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
+        {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
+        {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
+        {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+        {Py_tp_methods, coro_methods},
+        {Py_tp_getset, coro_getset},
+        {Py_tp_members, coro_members},
+        {Py_am_await, reinterpret_cast<void*>(coro_await)},
+        {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+        {0, nullptr},
+    };
+    PyType_Spec spec{"ravn.coroutine", sizeof(CoroObject), 0,
+                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    PyObject* t = PyType_FromSpec(&spec);
+    if (!t) throw py::error_already_set();
+    g_coroutine_type = reinterpret_cast<PyTypeObject*>(t);
+    engine::register_abc(g_coroutine_type, "Coroutine");
+  }
+  return g_coroutine_type;
+}
+
+py::object make_coroutine(Coro&& coro, py::handle name, py::handle qualname) {
+  PyTypeObject* tp = coroutine_type();
+  CoroObject* c = PyObject_GC_New(CoroObject, tp);
+  if (!c) throw py::error_already_set();
+  new (&c->frame) Frame{};
+  c->frame.promise = &coro.frame.promise();
+  c->frame.handle = coro.frame.release();
+  c->name = Py_NewRef(name.ptr());
+  c->qualname = Py_NewRef(qualname.ptr());
+  c->weakrefs = nullptr;
+  PyObject_GC_Track(c);
+  return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(c));
+}
+
+}  // namespace ravn::rt

@@ -1,0 +1,132 @@
+// Building blocks of the runtime exposed to its tests: each function is the
+// smallest C++ coroutine (or function) that exercises one behaviour.
+#include <pybind11/pybind11.h>
+
+#include "ravn/rt.hpp"
+
+namespace py = pybind11;
+namespace rt = ravn::rt;
+using namespace rt::literals;
+
+namespace {
+
+rt::Coro await_value(rt::Globals, py::object awaitable) { co_return co_await awaitable; }
+
+rt::Coro await_all(rt::Globals, py::object awaitables) {
+  py::list results;
+  for (py::handle a : awaitables) results.append(co_await py::reinterpret_borrow<py::object>(a));
+  co_return results;
+}
+
+// except cls as e: return "caught " + str(e)
+rt::Coro await_catching(rt::Globals, py::object awaitable, py::object cls) {
+  try {
+    co_return co_await awaitable;
+  } catch (py::error_already_set& e) {
+    if (!e.matches(cls)) throw;
+    co_return py::str("caught {}").format(e.value());
+  }
+}
+
+struct Trail {
+  py::list log;
+  const char* entry;
+  ~Trail() { log.append(entry); }
+};
+
+// try: await a; log "after"  finally: await b; log "finally"  (and an RAII "destructor" entry)
+rt::Coro await_with_cleanup(rt::Globals, py::object awaitable, py::object cleanup, py::list log) {
+  Trail trail{log, "destructor"};
+  rt::Pending failure;
+  try {
+    co_await awaitable;
+    log.append("after");
+  } catch (...) {
+    failure.capture();
+  }
+  co_await cleanup;
+  log.append("finally");
+  failure.rethrow_if_any();
+  co_return py::str("done");
+}
+
+rt::Coro raise_error(rt::Globals, py::object cls, py::object message) {
+  rt::raise(cls(message));
+  co_return py::none();
+}
+
+rt::AsyncGen count_to(rt::Globals g, py::object n, py::object log) {
+  rt::Pending failure;
+  try {
+    for (long i = 0; i < n.cast<long>(); ++i) {
+      co_await g["asyncio"_n].attr("sleep")(0);
+      py::object sent = co_yield py::int_(i);
+      if (!sent.is_none()) log.attr("append")(py::str("sent {}").format(sent));
+    }
+  } catch (...) {
+    failure.capture();
+  }
+  log.attr("append")(failure ? py::str("closing with {}").format(py::type::handle_of(failure.value()).attr("__name__"))
+                             : py::str("exhausted"));
+  co_await g["asyncio"_n].attr("sleep")(0);
+  log.attr("append")("cleaned");
+  failure.rethrow_if_any();
+}
+
+// async for x in it: total += x
+rt::Coro sum_async(rt::Globals, py::object iterable) {
+  py::object total = py::int_(0);
+  py::object it = iterable.attr("__aiter__")();
+  while (auto item = co_await rt::next(it)) total = total + *item;
+  co_return total;
+}
+
+// async with cm as v: log v; await body
+rt::Coro use_manager(rt::Globals, py::object manager, py::object body, py::list log) {
+  rt::AsyncWith with(manager);
+  py::object value = co_await with.enter();
+  try {
+    log.append(value);
+    co_await body;
+  } catch (...) {
+    with.fail();
+  }
+  with.finish(co_await with.exit());
+  log.append("after with");
+  co_return py::none();
+}
+
+py::object typed(const rt::Globals&, py::object count, py::object label, py::object anything) {
+  return py::make_tuple(count, label, anything);
+}
+
+py::object call_hook(const rt::Globals& g) { return g["hook"_n](); }
+
+rt::Coro call_hook_later(rt::Globals g, py::object awaitable) {
+  co_await awaitable;
+  co_return g["hook"_n]();
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_rtprobe, m) {
+  rt::init();
+  rt::Module mod(m);
+  mod.set("asyncio", py::module_::import("asyncio"));
+  py::object int_ = mod["int"_n], str_ = mod["str"_n];
+  using P = rt::Param;
+  mod.def<&await_value>("await_value", {P{"awaitable"}});
+  mod.def<&await_all>("await_all", {P{"awaitables"}});
+  mod.def<&await_catching>("await_catching", {P{"awaitable"}, P{"cls"}});
+  mod.def<&await_with_cleanup>("await_with_cleanup", {P{"awaitable"}, P{"cleanup"}, P{"log"}});
+  mod.def<&raise_error>("raise_error", {P{"cls"}, P{"message"}});
+  mod.def<&count_to>("count_to", {P{"n", int_}, P{"log"}});
+  mod.def<&sum_async>("sum_async", {P{"iterable"}});
+  mod.def<&use_manager>("use_manager", {P{"manager"}, P{"body"}, P{"log"}});
+  mod.def<&typed>("typed", {P{"count", int_}, P{"label", str_}, P{"anything", {}, py::none()}}, mod["tuple"_n],
+                  "Checks its arguments.");
+  mod.def<&call_hook>("call_hook", {});
+  mod.def<&call_hook_later>("call_hook_later", {P{"awaitable"}});
+  mod.set("Box", mod.make_class("Box", "A class whose method is a runtime function.",
+                                {{"describe", mod.function<&typed>("describe", {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}}, {}, "Describe.", "Box.describe")}}));
+}
