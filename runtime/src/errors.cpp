@@ -10,11 +10,11 @@ namespace {
 // The exception object held by error_already_set, with its traceback attached.
 py::object exception_of(const py::error_already_set& e) {
   py::object value = e.value();
-  if (e.trace() && PyException_GetTraceback(value.ptr()) == nullptr) {
+  PyObject* attached = PyException_GetTraceback(value.ptr());  // new reference or null
+  if (attached) {
+    Py_DECREF(attached);
+  } else if (e.trace()) {
     PyException_SetTraceback(value.ptr(), e.trace().ptr());
-  } else {
-    // PyException_GetTraceback returned a new reference (or nothing).
-    Py_XDECREF(PyException_GetTraceback(value.ptr()));
   }
   return value;
 }
@@ -41,10 +41,12 @@ void raise(py::handle exception) {
   throw py::error_already_set();
 }
 
-void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
   throw py::error_already_set();
 }
+
+void raise(PyObject* type, const py::str& message) { raise(py::reinterpret_borrow<py::object>(type)(message)); }
 
 py::object current_exception() noexcept {
   try {
@@ -64,9 +66,9 @@ py::object current_exception() noexcept {
 }
 
 void restore_current_exception() noexcept {
-  py::object exc = current_exception();
-  PyObject* trace = PyException_GetTraceback(exc.ptr());
-  PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr()))), exc.release().ptr(), trace);
+  PyObject* exc = current_exception().release().ptr();
+  PyObject* type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(exc)));
+  PyErr_Restore(type, exc, PyException_GetTraceback(exc));
 }
 
 bool matches(py::handle exception, py::handle cls) {

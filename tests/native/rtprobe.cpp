@@ -10,6 +10,8 @@ using namespace rt::literals;
 
 namespace {
 
+// --- awaiting
+
 rt::Coro await_value(rt::Globals, py::object awaitable) { co_return co_await awaitable; }
 
 rt::Coro await_all(rt::Globals, py::object awaitables) {
@@ -17,6 +19,8 @@ rt::Coro await_all(rt::Globals, py::object awaitables) {
   for (py::handle a : awaitables) results.append(co_await py::reinterpret_borrow<py::object>(a));
   co_return results;
 }
+
+// --- exceptions
 
 // except cls as e: return "caught " + str(e)
 rt::Coro await_catching(rt::Globals, py::object awaitable, py::object cls) {
@@ -28,32 +32,72 @@ rt::Coro await_catching(rt::Globals, py::object awaitable, py::object cls) {
   }
 }
 
-struct Trail {
-  py::list log;
-  const char* entry;
-  ~Trail() { log.append(entry); }
-};
-
-// try: await a; log "after"  finally: await b; log "finally"  (and an RAII "destructor" entry)
-rt::Coro await_with_cleanup(rt::Globals, py::object awaitable, py::object cleanup, py::list log) {
-  Trail trail{log, "destructor"};
-  rt::Pending failure;
+// except Exception: return "caught"
+rt::Coro await_except_exception(rt::Globals, py::object awaitable) {
   try {
-    co_await awaitable;
-    log.append("after");
-  } catch (...) {
-    failure.capture();
+    co_return co_await awaitable;
+  } catch (py::error_already_set& e) {
+    if (!rt::is_exception(e)) throw;
   }
-  co_await cleanup;
-  log.append("finally");
-  failure.rethrow_if_any();
-  co_return py::str("done");
+  co_return py::str("caught");
 }
 
 rt::Coro raise_error(rt::Globals, py::object cls, py::object message) {
   rt::raise(cls(message));
   co_return py::none();
 }
+
+// --- clean-up
+
+// Logs from a destructor, as a local whose __del__ logs would in Python.
+struct Trail {
+  py::list log;
+  const char* entry;
+  ~Trail() { log.append(entry); }
+};
+
+// try:
+//     for i, a in enumerate(awaitables): await a; log "after {i}"
+// except BaseException as e: log type(e).__name__; raise
+// finally: await cleanup; log "finally"
+// (and a local whose destructor logs "destructor")
+rt::Coro await_with_cleanup(rt::Globals, py::object awaitables, py::object cleanup, py::list log) {
+  Trail trail{log, "destructor"};
+  rt::Pending failure;
+  try {
+    std::size_t i = 0;
+    for (py::handle a : awaitables) {
+      co_await py::reinterpret_borrow<py::object>(a);
+      log.append(py::str("after {}").format(i++));
+    }
+  } catch (...) {
+    failure.capture();
+    log.append(py::type::handle_of(failure.value()).attr("__name__"));
+  }
+  try {
+    co_await cleanup;
+    log.append("finally");
+  } catch (...) {
+    failure.capture();
+  }
+  failure.rethrow_if_any();
+  co_return py::str("done");
+}
+
+// A C++ coroutine that is not a module function, awaited directly from C++.
+rt::Coro helper_step(py::object awaitable, py::list log) {
+  Trail trail{log, "helper destructor"};
+  co_return co_await awaitable;
+}
+
+rt::Coro await_helper(rt::Globals, py::object awaitable, py::list log) {
+  Trail trail{log, "caller destructor"};
+  py::object result = co_await helper_step(awaitable, log);
+  log.append("helper returned");
+  co_return result;
+}
+
+// --- async generators
 
 rt::AsyncGen count_to(rt::Globals g, py::object n, py::object log) {
   rt::Pending failure;
@@ -73,7 +117,40 @@ rt::AsyncGen count_to(rt::Globals g, py::object n, py::object log) {
   failure.rethrow_if_any();
 }
 
-// async for x in it: total += x
+// Catches the GeneratorExit of the first aclose() and yields again.
+rt::AsyncGen yield_in_aclose(rt::Globals) {
+  bool closing = false;
+  try {
+    co_yield py::str("first");
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_GeneratorExit)) throw;
+    closing = true;
+  }
+  if (closing) co_yield py::str("again");
+}
+
+// The shape of a database transaction dependency:
+//     session = Session(); try: yield session; await commit
+//     except BaseException: await rollback; raise   finally: close
+rt::AsyncGen transaction(rt::Globals g, py::list log) {
+  py::object session = g["Session"_n]();
+  rt::Pending failure;
+  try {
+    co_yield session;
+    co_await g["asyncio"_n].attr("sleep")(0);
+    log.append("commit");
+  } catch (...) {
+    failure.capture();
+  }
+  if (failure) {
+    co_await g["asyncio"_n].attr("sleep")(0);
+    log.append(py::str("rollback after {}").format(py::type::handle_of(failure.value()).attr("__name__")));
+  }
+  log.append("close");
+  failure.rethrow_if_any();
+}
+
+// async for x in iterable: total += x
 rt::Coro sum_async(rt::Globals, py::object iterable) {
   py::object total = py::int_(0);
   py::object it = iterable.attr("__aiter__")();
@@ -81,7 +158,7 @@ rt::Coro sum_async(rt::Globals, py::object iterable) {
   co_return total;
 }
 
-// async with cm as v: log v; await body
+// async with manager as value: log value; await body
 rt::Coro use_manager(rt::Globals, py::object manager, py::object body, py::list log) {
   rt::AsyncWith with(manager);
   py::object value = co_await with.enter();
@@ -96,8 +173,14 @@ rt::Coro use_manager(rt::Globals, py::object manager, py::object body, py::list 
   co_return py::none();
 }
 
+// --- function objects
+
 py::object typed(const rt::Globals&, py::object count, py::object label, py::object anything) {
   return py::make_tuple(count, label, anything);
+}
+
+py::object collect(const rt::Globals&, py::object a, py::object b, py::object c, py::object key, py::object flag) {
+  return py::make_tuple(a, b, c, key, flag);
 }
 
 py::object call_hook(const rt::Globals& g) { return g["hook"_n](); }
@@ -113,20 +196,32 @@ PYBIND11_MODULE(_rtprobe, m) {
   rt::init();
   rt::Module mod(m);
   mod.set("asyncio", py::module_::import("asyncio"));
+  mod.set("Session", mod.make_class("Session", std::nullopt, {}));
+  mod.set("DEFAULT", py::module_::import("builtins").attr("object")());
   py::object int_ = mod["int"_n], str_ = mod["str"_n];
+  py::object optional_int = py::module_::import("typing").attr("Optional")[int_];
   using P = rt::Param;
   mod.def<&await_value>("await_value", {P{"awaitable"}});
   mod.def<&await_all>("await_all", {P{"awaitables"}});
   mod.def<&await_catching>("await_catching", {P{"awaitable"}, P{"cls"}});
-  mod.def<&await_with_cleanup>("await_with_cleanup", {P{"awaitable"}, P{"cleanup"}, P{"log"}});
+  mod.def<&await_except_exception>("await_except_exception", {P{"awaitable"}});
   mod.def<&raise_error>("raise_error", {P{"cls"}, P{"message"}});
+  mod.def<&await_with_cleanup>("await_with_cleanup", {P{"awaitables"}, P{"cleanup"}, P{"log"}});
+  mod.def<&await_helper>("await_helper", {P{"awaitable"}, P{"log"}});
   mod.def<&count_to>("count_to", {P{"n", int_}, P{"log"}});
+  mod.def<&yield_in_aclose>("yield_in_aclose", {});
+  mod.def<&transaction>("transaction", {P{"log"}});
   mod.def<&sum_async>("sum_async", {P{"iterable"}});
   mod.def<&use_manager>("use_manager", {P{"manager"}, P{"body"}, P{"log"}});
   mod.def<&typed>("typed", {P{"count", int_}, P{"label", str_}, P{"anything", {}, py::none()}}, mod["tuple"_n],
                   "Checks its arguments.");
+  mod.def<&collect>("collect",
+                    {P{"a"}, P{"b"}, P{"c"}, P{"key", {}, {}, P::keyword_only},
+                     P{"flag", optional_int, mod["DEFAULT"_n], P::keyword_only}});
   mod.def<&call_hook>("call_hook", {});
   mod.def<&call_hook_later>("call_hook_later", {P{"awaitable"}});
   mod.set("Box", mod.make_class("Box", "A class whose method is a runtime function.",
-                                {{"describe", mod.function<&typed>("describe", {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}}, {}, "Describe.", "Box.describe")}}));
+                                {{"describe", mod.function<&typed>("describe",
+                                                                   {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}},
+                                                                   {}, "Describe.", "Box.describe")}}));
 }

@@ -26,6 +26,7 @@ namespace ravn::rt {
 namespace py = pybind11;
 
 struct FrameBase;
+class Coro;
 
 // The awaiter behind `co_await <python awaitable>`.
 struct Await {
@@ -73,6 +74,8 @@ struct FrameBase {
     return Await{this, py::object(std::forward<T>(awaitable))};
   }
   AwaitNext await_transform(NextItem n) { return AwaitNext{{this, std::move(n.awaitable), true}}; }
+  // A C++ coroutine awaited from C++ (a helper that is not a module function).
+  Await await_transform(Coro&& inner);
 };
 
 template <class Promise>
@@ -133,6 +136,11 @@ class AsyncGen {
 
 // Python objects for a new frame; `name` and `qualname` are those of the function.
 py::object make_coroutine(Coro&& coro, py::handle name, py::handle qualname);
+
+inline Await FrameBase::await_transform(Coro&& inner) {
+  static py::handle helper_name = py::str("<helper>").release();
+  return Await{this, make_coroutine(std::move(inner), helper_name, helper_name)};
+}
 py::object make_async_generator(AsyncGen&& gen, py::handle name, py::handle qualname);
 
 // The Python types, created on first use and registered with collections.abc.

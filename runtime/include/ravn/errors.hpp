@@ -16,7 +16,8 @@ namespace py = pybind11;
 
 // Raise an exception instance (or class) as a C++ exception carrying it.
 [[noreturn]] void raise(py::handle exception);
-[[noreturn]] void raise(PyObject* type, const std::string& message);
+[[noreturn]] void raise(PyObject* type, const char* message);
+[[noreturn]] void raise(PyObject* type, const py::str& message);
 
 // The Python exception object of the C++ exception being handled (call inside
 // a handler). Foreign C++ exceptions become MemoryError or RuntimeError.

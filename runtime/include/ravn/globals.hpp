@@ -65,7 +65,6 @@ class Text {
   Text& operator<<(py::handle value);
   py::str str() const;
   operator py::str() const { return str(); }
-  operator py::object() const { return str(); }
 
  private:
   py::list parts_;

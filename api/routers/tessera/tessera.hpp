@@ -1,0 +1,78 @@
+// ravn.tessera: vector tiles of the cadastral layers, served by a FastAPI router.
+// Each source file holds one concern and an init_* function that binds its
+// names into the module's namespace, called in load order by module.cpp.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include "ravn/rt.hpp"
+
+namespace ravn::tessera {
+namespace py = pybind11;
+namespace rt = ravn::rt;
+using namespace rt::literals;
+using P = rt::Param;
+
+void init_cache(const rt::Module& m);          // BinaryRedisCache and the module's cache
+void init_invalidation(const rt::Module& m);   // cache invalidation workers and schedulers
+void init_catalogue(const rt::Module& m);      // LAYER_CONFIG
+void init_zoom_sql(const rt::Module& m);       // get_zoom_config, generate_mvt_sql
+void init_transaction(const rt::Module& m);    // db_transaction
+void init_cache_access(const rt::Module& m);   // safe_cache_get, safe_cache_set
+void init_tile_checks(const rt::Module& m);    // validate_tile_coords, calculate_bbox_area_degrees
+void init_routes(const rt::Module& m);         // the seven endpoints
+
+// Endpoint bodies, registered by routes.cpp.
+rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,
+                      py::object request, py::object db);
+rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py::object miny, py::object maxx,
+                       py::object maxy, py::object srid, py::object max_features, py::object simplify,
+                       py::object request, py::object db);
+rt::Coro get_layer_zoom_info(rt::Globals g, py::object layer_name);
+rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object db);
+rt::Coro get_available_layers(rt::Globals g);
+rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name);
+rt::Coro health_check(rt::Globals g);
+
+// --- small shared pieces of the endpoints
+
+inline constexpr const char* kTileMediaType = "application/vnd.mapbox-vector-tile";
+
+// raise HTTPException(status_code=status, detail=detail)
+[[noreturn]] inline void http_error(const rt::Globals& g, int status, py::handle detail) {
+  rt::raise(g["HTTPException"_n](py::arg("status_code") = status, py::arg("detail") = detail));
+}
+
+inline void log_info(const rt::Globals& g, py::handle message) { g["logger"_n].attr("info")(message); }
+inline void log_warning(const rt::Globals& g, py::handle message) { g["logger"_n].attr("warning")(message); }
+inline void log_error(const rt::Globals& g, py::handle message) { g["logger"_n].attr("error")(message); }
+inline void log_debug(const rt::Globals& g, py::handle message) { g["logger"_n].attr("debug")(message); }
+
+// `if value:` — truth testing can itself raise.
+inline bool truthy(py::handle value) {
+  int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
+inline bool is_layer(const rt::Globals& g, py::handle layer_name) {
+  return g["LAYER_CONFIG"_n].contains(layer_name);
+}
+
+// HTTPException 404 "Layer '<name>' not found" unless the name is a catalogue key.
+inline void require_layer(const rt::Globals& g, py::handle layer_name) {
+  if (!is_layer(g, layer_name)) http_error(g, 404, rt::Text() << "Layer '" << layer_name << "' not found");
+}
+
+// The client address of a request, or "unknown" when it carries none.
+inline py::object client_address(py::handle request) {
+  py::object client = request.attr("client");
+  return client.is_none() || !PyObject_IsTrue(client.ptr()) ? py::object(py::str("unknown")) : client.attr("host");
+}
+
+// One request against a per-address fixed window of one second: INCR, EXPIRE on
+// the window's first count, HTTPException 429 with `detail` above `limit`.
+// Redis errors propagate to the caller, which decides how loudly to ignore them.
+rt::Coro count_request(rt::Globals g, py::object rate_key, long limit, py::object detail);
+
+}  // namespace ravn::tessera

@@ -1,0 +1,135 @@
+// Tiles by z/x/y: coordinate checks and the main tile endpoint.
+#include "tessera.hpp"
+
+namespace ravn::tessera {
+namespace {
+
+py::object validate_tile_coords(const rt::Globals&, py::object z, py::object x, py::object y) {
+  if (!(py::int_(1) <= z && z <= py::int_(20))) return py::bool_(false);
+  py::int_ size(1L << z.cast<long>());
+  if (!(py::int_(0) <= x && x < size)) return py::bool_(false);
+  return py::bool_(py::int_(0) <= y && y < size);
+}
+
+py::object calculate_bbox_area_degrees(const rt::Globals&, py::object minx, py::object miny, py::object maxx,
+                                       py::object maxy) {
+  py::object product = (maxx - minx) * (maxy - miny);
+  PyObject* area = PyNumber_Absolute(product.ptr());
+  if (!area) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(area);
+}
+
+// Seconds a tile query may take: high zooms carry unsimplified geometry.
+double query_time_limit(long z) {
+  if (z <= 6) return 10.0;
+  if (z <= 10) return 12.0;
+  if (z <= 14) return 15.0;
+  if (z <= 16) return 20.0;
+  return 30.0;
+}
+
+}  // namespace
+
+rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,
+                      py::object request, py::object db) {
+  py::object rate_key = rt::Text() << "rate_limit:gis:" << client_address(request);
+  try {
+    co_await count_request(g, rate_key, 40, py::str("Too many map requests. Please slow down panning."));
+  } catch (py::error_already_set& e) {
+    if (!rt::is_exception(e) || e.matches(g["HTTPException"_n])) throw;
+    // A Redis outage never blocks tiles.
+    log_warning(g, rt::Text() << "Rate limit check failed: " << e.value());
+  }
+
+  require_layer(g, layer_name);
+  if (!PyObject_IsTrue(g["validate_tile_coords"_n](z, x, y).ptr())) {
+    http_error(g, 400, rt::Text() << "Invalid tile coordinates: z=" << z << ", x=" << x << ", y=" << y);
+  }
+
+  py::object sql, zoom_config;
+  try {
+    py::tuple statement = py::tuple(g["generate_mvt_sql"_n](layer_name, z));
+    if (statement.size() != 2) {
+      rt::raise(PyExc_ValueError, rt::Text() << "too many values to unpack (expected 2)");
+    }
+    sql = statement[0];
+    zoom_config = statement[1];
+  } catch (py::error_already_set& e) {
+    if (!e.matches(PyExc_ValueError)) throw;
+    log_info(g, rt::Text() << "Layer " << layer_name << " not available at zoom " << z << ": " << e.value());
+    if (z <= py::int_(6)) {
+      py::list available;
+      for (auto item : g["LAYER_CONFIG"_n].attr("items")()) {
+        py::tuple pair = item.cast<py::tuple>();
+        if (pair[1].attr("get")("min_zoom", 0) <= z) available.append(pair[0]);
+      }
+      if (!available.empty()) log_info(g, rt::Text() << "Try these layers at zoom " << z << ": " << available);
+    }
+    co_return g["Response"_n](py::arg("status_code") = 204);
+  }
+
+  py::object cache_key = rt::Text() << layer_name << ":" << z << ":" << x << ":" << y;
+  py::object cached_tile = co_await g["safe_cache_get"_n](cache_key);
+  if (PyObject_IsTrue(cached_tile.ptr())) {
+    py::dict headers;
+    headers["Cache-Control"] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"];
+    headers["X-Cache"] = "HIT";
+    co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
+                              py::arg("headers") = headers);
+  }
+
+  py::object bbox = g["xyz_to_bbox_web_mercator"_n](z, x, y);
+  py::dict params;
+  params["min_x"] = bbox["minx"];
+  params["min_y"] = bbox["miny"];
+  params["max_x"] = bbox["maxx"];
+  params["max_y"] = bbox["maxy"];
+  const double timeout = query_time_limit(z.cast<long>());
+
+  py::object mvt_content = py::none();
+  try {
+    rt::AsyncWith transaction(g["db_transaction"_n](db));
+    co_await transaction.enter();
+    try {
+      py::object result = co_await g["asyncio"_n].attr("wait_for")(db.attr("execute")(g["text"_n](sql), params),
+                                                                    py::arg("timeout") = timeout);
+      mvt_content = result.attr("scalar_one_or_none")();
+    } catch (...) {
+      transaction.fail();
+    }
+    transaction.finish(co_await transaction.exit());
+  } catch (py::error_already_set& e) {
+    py::object tile = rt::Text() << layer_name << "/" << z << "/" << x << "/" << y;
+    if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
+      log_error(g, rt::Text() << "Timeout generating tile " << tile);
+      http_error(g, 408, rt::Text() << "Tile generation timeout at zoom " << z);
+    }
+    if (e.matches(g["SQLAlchemyError"_n])) {
+      log_error(g, rt::Text() << "Database error for tile " << tile << ": " << e.value());
+      http_error(g, 500, py::str("Database error"));
+    }
+    if (!rt::is_exception(e)) throw;
+    log_error(g, rt::Text() << "Unexpected error for tile " << tile << ": " << e.value());
+    http_error(g, 500, py::str("Internal server error"));
+  }
+
+  if (PyObject_IsTrue(mvt_content.ptr())) {
+    co_await g["safe_cache_set"_n](cache_key, mvt_content, zoom_config["cache_ttl"]);
+    co_return g["Response"_n](py::arg("content") = mvt_content, py::arg("media_type") = kTileMediaType,
+                              py::arg("headers") = py::dict());
+  }
+  log_info(g, rt::Text() << "Empty tile generated for " << layer_name << "/" << z << "/" << x << "/" << y
+                         << " - bbox: " << bbox);
+  co_return g["Response"_n](py::arg("status_code") = 204);
+}
+
+void init_tile_checks(const rt::Module& m) {
+  py::object int_ = m["int"_n], float_ = m["float"_n];
+  m.def<&validate_tile_coords>("validate_tile_coords", {P{"z", int_}, P{"x", int_}, P{"y", int_}}, m["bool"_n],
+                               "Validate tile coordinates.");
+  m.def<&calculate_bbox_area_degrees>("calculate_bbox_area_degrees",
+                                      {P{"minx", float_}, P{"miny", float_}, P{"maxx", float_}, P{"maxy", float_}},
+                                      float_, "Calculate bounding box area in square degrees.");
+}
+
+}  // namespace ravn::tessera

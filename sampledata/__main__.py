@@ -1,0 +1,5 @@
+import sys
+
+from .loader import main
+
+sys.exit(main())
