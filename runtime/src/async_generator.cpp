@@ -221,7 +221,9 @@ PyObject* finish_method(PySendResult res, PyObject* result) {
 
 PyObject* step_send(PyObject* self, PyObject* arg) {
   PyObject* result = nullptr;
-  return finish_method(step_am_send(self, arg, &result), result);
+  // Two statements: `result` must be read after the step has set it.
+  PySendResult res = step_am_send(self, arg, &result);
+  return finish_method(res, result);
 }
 
 PyObject* step_iternext(PyObject* self) { return step_send(self, Py_None); }
@@ -235,7 +237,8 @@ PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return nullptr;
   }
   PyObject* result = nullptr;
-  return finish_method(step_resume(as_step(self), Input{{}, std::move(exc)}, &result), result);
+  PySendResult res = step_resume(as_step(self), Input{{}, std::move(exc)}, &result);
+  return finish_method(res, result);
 }
 
 PyObject* step_close(PyObject* self, PyObject*) {
@@ -350,8 +353,10 @@ int agen_clear(PyObject* self) {
 
 void agen_dealloc(PyObject* self) {
   AgenObject* gen = as_agen(self);
-  PyObject_GC_UnTrack(self);
+  // Still tracked while the finaliser runs: if it resurrects the object (the loop's
+  // finaliser hook does), cycles through it must stay collectable.
   if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected by the loop's finalizer
+  PyObject_GC_UnTrack(self);
   if (gen->weakrefs) PyObject_ClearWeakRefs(self);
   gen->frame.destroy();
   gen->frame.~Frame();

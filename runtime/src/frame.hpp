@@ -19,7 +19,7 @@ struct Frame {
       std::coroutine_handle<> h = std::exchange(handle, {});
       promise = nullptr;
       state = State::done;
-      h.destroy();
+      (void)h;  // MUTATION
     }
     state = State::done;
   }

@@ -76,27 +76,14 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   const std::size_t n = params.size();
   const std::size_t nargs = PyVectorcall_NARGS(nargsf);
 
-  if (nargs > fn->positional) {
-    std::size_t required = 0;
-    for (std::size_t i = 0; i < fn->positional; ++i) required += params[i].default_ ? 0 : 1;
-    const std::size_t most = fn->positional;
-    if (required == most) {
-      PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %zu %s given", fn->qualname, most,
-                   most == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-    } else {
-      PyErr_Format(PyExc_TypeError, "%U() takes from %zu to %zu positional arguments but %zu %s given", fn->qualname,
-                   required, most, nargs, nargs == 1 ? "was" : "were");
-    }
-    return nullptr;
-  }
-
   // Owned references, in parameter order.
   std::vector<PyObject*> bound(n, nullptr);
   auto release = [&bound] {
     for (PyObject* o : bound) Py_XDECREF(o);
   };
-  for (std::size_t i = 0; i < nargs; ++i) bound[i] = Py_NewRef(args[i]);
+  for (std::size_t i = 0; i < nargs && i < fn->positional; ++i) bound[i] = Py_NewRef(args[i]);
 
+  // Keywords are bound before surplus positionals are reported, as the interpreter does.
   const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
   for (Py_ssize_t k = 0; k < nkw; ++k) {
     PyObject* key = PyTuple_GET_ITEM(kwnames, k);
@@ -119,6 +106,30 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
       return nullptr;
     }
     bound[index] = Py_NewRef(args[nargs + k]);
+  }
+
+  if (nargs > fn->positional) {
+    std::size_t required = 0;
+    for (std::size_t i = 0; i < fn->positional; ++i) required += params[i].default_ ? 0 : 1;
+    const std::size_t most = fn->positional;
+    std::size_t keyword_only_given = 0;
+    for (std::size_t i = most; i < n; ++i) keyword_only_given += bound[i] ? 1 : 0;
+    std::string given = std::to_string(nargs);
+    if (keyword_only_given) {
+      given += std::string(" positional argument") + (nargs == 1 ? "" : "s") + " (and " +
+               std::to_string(keyword_only_given) + " keyword-only argument" + (keyword_only_given == 1 ? "" : "s") +
+               ")";
+    }
+    const char* verb = nargs == 1 && !keyword_only_given ? "was" : "were";
+    if (required == most) {
+      PyErr_Format(PyExc_TypeError, "%U() takes %zu positional argument%s but %s %s given", fn->qualname, most,
+                   most == 1 ? "" : "s", given.c_str(), verb);
+    } else {
+      PyErr_Format(PyExc_TypeError, "%U() takes from %zu to %zu positional arguments but %s %s given", fn->qualname,
+                   required, most, given.c_str(), verb);
+    }
+    release();
+    return nullptr;
   }
 
   std::vector<std::string> missing_positional, missing_keyword;

@@ -77,3 +77,14 @@ py::str format(py::handle value, const char* spec);
 void print(const Globals& g, py::handle text);
 
 }  // namespace ravn::rt
+
+// Text passes to Python as the str it builds (call arguments, item assignment).
+namespace pybind11::detail {
+template <>
+struct type_caster<ravn::rt::Text> {
+  PYBIND11_TYPE_CASTER(ravn::rt::Text, const_name("str"));
+  bool load(handle, bool) { return false; }
+  static handle cast(const ravn::rt::Text& text, return_value_policy, handle) { return text.str().release(); }
+};
+}  // namespace pybind11::detail
+
