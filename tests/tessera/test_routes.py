@@ -80,19 +80,16 @@ async def test_static_paths_win_and_validation_rejects(app, tessera):
         assert (await client.get("/gis/plots/bbox/?miny=1&maxx=2&maxy=3")).status_code == 422
 
 
-async def test_bbox_defaults_reach_the_endpoint(app, tessera, monkeypatch):
-    seen = {}
+async def test_bbox_defaults_reach_the_endpoint(app, tessera, fake_redis):
+    from tests.fakes import FakeResult, FakeSession, row
 
-    async def endpoint(**kwargs):
-        seen.update(kwargs)
-        return {}
-
-    route = next(r for r in app.router.routes if getattr(r, "name", None) == "get_tile_bbox")
-    monkeypatch.setattr(route.dependant, "call", endpoint)
-    app.dependency_overrides[tessera.get_db] = lambda: "session"
+    session = FakeSession(FakeResult(row=row(min_x=1.0, min_y=2.0, max_x=3.0, max_y=4.0)), FakeResult(b"tile"))
+    app.dependency_overrides[tessera.get_db] = lambda: session
     try:
         async with httpx.AsyncClient(transport=httpx.ASGITransport(app=app), base_url="http://t") as client:
-            assert (await client.get("/gis/plots/bbox/?minx=1&miny=2&maxx=3&maxy=4")).status_code == 200
+            response = await client.get("/gis/plots/bbox/?minx=7.5&miny=6.4&maxx=7.51&maxy=6.41")
     finally:
         app.dependency_overrides.clear()
-    assert (seen["srid"], seen["max_features"], seen["simplify"], seen["db"]) == (4326, 5000, True, "session")
+    assert response.status_code == 200 and response.content == b"tile"
+    assert session.statements[0][1]["input_srid"] == 4326
+    assert "mvt_v8:bbox:plots:1:2:3:4:5000:True" in fake_redis.store

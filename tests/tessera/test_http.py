@@ -1,0 +1,91 @@
+"""End to end over HTTP through a real uvicorn server running the host application."""
+from __future__ import annotations
+
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import httpx
+import pytest
+import redis
+
+pytestmark = [pytest.mark.e2e, pytest.mark.integration]
+API_DIR = Path(__file__).resolve().parents[2] / "api"
+
+
+@pytest.fixture(scope="module")
+def server(services, database_url):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    env = dict(os.environ, DATABASE_URL=database_url)
+    log = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"ravn-e2e-{port}.log", "w+b")
+    process = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port",
+                                str(port), "--log-level", "warning"], cwd=API_DIR, env=env,
+                               stdout=log, stderr=subprocess.STDOUT)
+    base = f"http://127.0.0.1:{port}"
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            httpx.get(base + "/openapi.json", timeout=1)
+            break
+        except httpx.HTTPError:
+            time.sleep(0.2)
+    else:
+        process.kill()
+        log.seek(0)
+        pytest.fail("server did not start: " + log.read().decode())
+    yield base
+    process.terminate()
+    process.wait(timeout=10)
+    log.close()
+
+
+@pytest.fixture
+def counters(services):
+    client = redis.Redis(host=services["REDIS_HOST"], port=int(services["REDIS_PORT"]))
+    for key in client.scan_iter(match="rate_limit:gis:*"):
+        client.delete(key)
+    yield client
+    client.close()
+
+
+def burst(client, url, count):
+    """`count` requests as fast as possible, inside one window (retries a burst that straddled two)."""
+    for _ in range(5):
+        started = time.monotonic()
+        codes = [client.get(url).status_code for _ in range(count)]
+        if time.monotonic() - started < 0.8:
+            return codes
+        time.sleep(1.1)
+    pytest.skip("machine too slow to send a burst inside one second")
+
+
+def test_openapi_and_a_tile(server, counters):
+    spec = httpx.get(server + "/openapi.json").json()
+    assert "/gis/{layer_name}/{z}/{x}/{y}.pbf" in spec["paths"] and "/gis/health/" in spec["paths"]
+    response = httpx.get(server + "/gis/plots/5/10/15.pbf")
+    assert response.status_code == 204 and response.content == b""
+
+
+def test_xyz_rate_limit_window(server, counters):
+    with httpx.Client(base_url=server) as client:
+        time.sleep(1.1)
+        codes = burst(client, "/gis/plots/5/10/15.pbf", 41)
+        assert codes[:40] == [204] * 40 and codes[40] == 429
+        refused = client.get("/gis/plots/5/10/15.pbf")
+        assert refused.json() == {"detail": "Too many map requests. Please slow down panning."}
+        time.sleep(1.2)
+        assert client.get("/gis/plots/5/10/15.pbf").status_code == 204
+
+
+def test_bbox_rate_limit(server, counters):
+    with httpx.Client(base_url=server) as client:
+        time.sleep(1.1)
+        codes = burst(client, "/gis/nosuchlayer/bbox/?minx=1&miny=1&maxx=2&maxy=2", 21)
+        assert codes[:20] == [404] * 20 and codes[20] == 429
+        refused = client.get("/gis/nosuchlayer/bbox/?minx=1&miny=1&maxx=2&maxy=2")
+        assert refused.status_code == 429 and refused.json() == {"detail": "Too many bbox requests."}
