@@ -19,7 +19,7 @@ struct Frame {
       std::coroutine_handle<> h = std::exchange(handle, {});
       promise = nullptr;
       state = State::done;
-      (void)h;  // MUTATION
+      h.destroy();
     }
     state = State::done;
   }
