@@ -63,7 +63,7 @@ PyObject* checked(const ParamInfo& p, PyObject* value) {
     if (PyLong_Check(value)) return Py_NewRef(value);
     if (PyNumber_Check(value) && !PyUnicode_Check(value)) return PyNumber_Long(value);
   } else if (p.check == Check::text) {
-    if (PyUnicode_Check(value)) return Py_NewRef(value);
+    if (PyUnicode_CheckExact(value)) return Py_NewRef(value);
   }
   PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
                PyUnicode_AsUTF8(p.name.ptr()), type_name(p.check), Py_TYPE(value)->tp_name);

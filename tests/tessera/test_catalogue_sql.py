@@ -159,6 +159,11 @@ def test_argument_checks(tessera):
     assert tessera.get_zoom_config(8.9, "plots")["tolerance"] == 250  # int() of a number
     with pytest.raises(TypeError, match=r"^Argument 'layer_name' has incorrect type \(expected str, got int\)$"):
         tessera.get_zoom_config(8, 5)
+    class Name(str):
+        pass
+
+    with pytest.raises(TypeError, match=r"^Argument 'layer_name' has incorrect type \(expected str, got Name\)$"):
+        tessera.get_zoom_config(8, Name("plots"))
     with pytest.raises(TypeError, match=r"^Argument 'zoom' has incorrect type \(expected int, got str\)$"):
         tessera.get_zoom_config("8", "plots")
     with pytest.raises(TypeError, match=r"^generate_mvt_sql\(\) missing 1 required positional argument: 'layer_name'$"):
