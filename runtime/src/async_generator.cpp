@@ -126,15 +126,7 @@ PySendResult finish_step(StepObject* s, Outcome outcome, py::object out, PyObjec
         *result = Py_NewRef(Py_None);
         return PYGEN_RETURN;
       }
-      if (matches(out, PyExc_StopAsyncIteration) || matches(out, PyExc_StopIteration)) {
-        PyErr_Format(PyExc_RuntimeError, "async generator raised %s",
-                     matches(out, PyExc_StopIteration) ? "StopIteration" : "StopAsyncIteration");
-        py::object replacement = engine::fetch_error();
-        PyException_SetCause(replacement.ptr(), Py_NewRef(out.ptr()));
-        engine::restore_error(replacement);
-        return PYGEN_ERROR;
-      }
-      engine::restore_error(out);
+      engine::restore_body_error(std::move(out), "async generator");
       return PYGEN_ERROR;
     case Outcome::yielded:
       break;
@@ -143,7 +135,8 @@ PySendResult finish_step(StepObject* s, Outcome outcome, py::object out, PyObjec
 }
 
 // One resumption of the awaitable returned by asend()/athrow()/aclose().
-PySendResult step_resume(StepObject* s, Input in, PyObject** result) {
+PySendResult step_resume(PyObject* self, Input in, PyObject** result) {
+  StepObject* s = as_step(self);
   AgenObject* gen = s->gen;
   Frame& f = gen->frame;
   if (s->state == StepState::closed) {
@@ -202,45 +195,6 @@ PySendResult step_resume(StepObject* s, Input in, PyObject** result) {
   return finish_step(s, o, std::move(out), result);
 }
 
-PySendResult step_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return step_resume(as_step(self), Input{py::reinterpret_borrow<py::object>(arg), {}}, result);
-}
-
-PyObject* finish_method(PySendResult res, PyObject* result) {
-  if (res == PYGEN_NEXT) return result;
-  if (res == PYGEN_RETURN) {
-    if (result == Py_None) {
-      PyErr_SetNone(PyExc_StopIteration);
-    } else {
-      _PyGen_SetStopIterationValue(result);
-    }
-    Py_DECREF(result);
-  }
-  return nullptr;
-}
-
-PyObject* step_send(PyObject* self, PyObject* arg) {
-  PyObject* result = nullptr;
-  // Two statements: `result` must be read after the step has set it.
-  PySendResult res = step_am_send(self, arg, &result);
-  return finish_method(res, result);
-}
-
-PyObject* step_iternext(PyObject* self) { return step_send(self, Py_None); }
-
-PyObject* step_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  py::object exc;
-  try {
-    exc = engine::exception_from_throw_args(args, nargs);
-  } catch (...) {
-    restore_current_exception();
-    return nullptr;
-  }
-  PyObject* result = nullptr;
-  PySendResult res = step_resume(as_step(self), Input{{}, std::move(exc)}, &result);
-  return finish_method(res, result);
-}
-
 PyObject* step_close(PyObject* self, PyObject*) {
   StepObject* s = as_step(self);
   if (s->state == StepState::iter) s->gen->step_active = false;
@@ -276,8 +230,9 @@ void step_dealloc(PyObject* self) {
 }
 
 PyMethodDef step_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(step_send), METH_O, nullptr},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(step_throw)), METH_FASTCALL, nullptr},
+    {"send", reinterpret_cast<PyCFunction>(engine::send_method<step_resume>), METH_O, nullptr},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::throw_method<step_resume>)),
+     METH_FASTCALL, nullptr},
     {"close", step_close, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -335,13 +290,7 @@ int agen_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(gen->name);
   Py_VISIT(gen->qualname);
   Py_VISIT(gen->finalizer);
-  if (gen->frame.promise) {
-    const FrameBase& p = *gen->frame.promise;
-    for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
-      Py_VISIT(o->ptr());
-    }
-  }
-  return 0;
+  return engine::visit_frame(gen->frame, visit, arg);
 }
 
 int agen_clear(PyObject* self) {
@@ -405,13 +354,6 @@ PyMemberDef agen_members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyTypeObject* make_type(const char* name, int size, PyType_Slot* slots) {
-  PyType_Spec spec{name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-  PyObject* t = PyType_FromSpec(&spec);
-  if (!t) throw py::error_already_set();
-  return reinterpret_cast<PyTypeObject*>(t);
-}
-
 }  // namespace
 
 PyTypeObject* engine::async_generator_step_type() {
@@ -425,13 +367,13 @@ PyTypeObject* async_generator_type() {
         {Py_tp_dealloc, reinterpret_cast<void*>(step_dealloc)},
         {Py_tp_traverse, reinterpret_cast<void*>(step_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(step_clear)},
-        {Py_tp_iternext, reinterpret_cast<void*>(step_iternext)},
+        {Py_tp_iternext, reinterpret_cast<void*>(engine::iternext<step_resume>)},
         {Py_tp_methods, step_methods},
         {Py_am_await, reinterpret_cast<void*>(step_await)},
-        {Py_am_send, reinterpret_cast<void*>(step_am_send)},
+        {Py_am_send, reinterpret_cast<void*>(engine::am_send<step_resume>)},
         {0, nullptr},
     };
-    g_step_type = make_type("ravn.async_generator_step", sizeof(StepObject), step_slots);
+    g_step_type = engine::make_type("ravn.async_generator_step", sizeof(StepObject), step_slots);
     PyType_Slot slots[] = {
         {Py_tp_dealloc, reinterpret_cast<void*>(agen_dealloc)},
         {Py_tp_finalize, reinterpret_cast<void*>(agen_finalize)},
@@ -445,7 +387,7 @@ PyTypeObject* async_generator_type() {
         {Py_am_anext, reinterpret_cast<void*>(agen_anext)},
         {0, nullptr},
     };
-    g_agen_type = make_type("ravn.async_generator", sizeof(AgenObject), slots);
+    g_agen_type = engine::make_type("ravn.async_generator", sizeof(AgenObject), slots);
     engine::register_abc(g_agen_type, "AsyncGenerator");
   }
   return g_agen_type;

@@ -205,6 +205,49 @@ void register_abc(PyTypeObject* type, const char* abc_name) {
   py::module_::import("collections.abc").attr(abc_name).attr("register")(py::handle(reinterpret_cast<PyObject*>(type)));
 }
 
+// PEP 479: StopIteration must not leak out of a coroutine body.
+void restore_body_error(py::object error, const char* what) {
+  if (matches(error, PyExc_StopIteration) || matches(error, PyExc_StopAsyncIteration)) {
+    const char* kind = matches(error, PyExc_StopIteration) ? "StopIteration" : "StopAsyncIteration";
+    PyErr_Format(PyExc_RuntimeError, "%s raised %s", what, kind);
+    py::object replacement = fetch_error();
+    PyException_SetCause(replacement.ptr(), Py_NewRef(error.ptr()));
+    PyException_SetContext(replacement.ptr(), error.release().ptr());
+    restore_error(replacement);
+    return;
+  }
+  restore_error(error);
+}
+
+int visit_frame(const Frame& f, visitproc visit, void* arg) {
+  if (!f.promise) return 0;
+  const FrameBase& p = *f.promise;
+  for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
+    Py_VISIT(o->ptr());
+  }
+  return 0;
+}
+
+PyTypeObject* make_type(const char* name, int size, PyType_Slot* slots) {
+  PyType_Spec spec{name, size, 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+  PyObject* t = PyType_FromSpec(&spec);
+  if (!t) throw py::error_already_set();
+  return reinterpret_cast<PyTypeObject*>(t);
+}
+
+PyObject* method_result(PySendResult res, PyObject* result) {
+  if (res == PYGEN_NEXT) return result;
+  if (res == PYGEN_RETURN) {
+    if (result == Py_None) {
+      PyErr_SetNone(PyExc_StopIteration);
+    } else {
+      _PyGen_SetStopIterationValue(result);
+    }
+    Py_DECREF(result);
+  }
+  return nullptr;
+}
+
 }  // namespace engine
 
 using engine::Frame;
@@ -292,22 +335,8 @@ PyTypeObject* g_coroutine_type = nullptr;
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
-// PEP 479: StopIteration must not leak out of a coroutine body.
-void restore_body_error(py::object error, const char* what) {
-  if (matches(error, PyExc_StopIteration) || matches(error, PyExc_StopAsyncIteration)) {
-    const char* kind = matches(error, PyExc_StopIteration) ? "StopIteration" : "StopAsyncIteration";
-    PyErr_Format(PyExc_RuntimeError, "%s raised %s", what, kind);
-    py::object replacement = engine::fetch_error();
-    PyException_SetCause(replacement.ptr(), Py_NewRef(error.ptr()));
-    PyException_SetContext(replacement.ptr(), error.release().ptr());
-    engine::restore_error(replacement);
-    return;
-  }
-  engine::restore_error(error);
-}
-
-PySendResult coro_resume(CoroObject* self, Input in, PyObject** result) {
-  Frame& f = self->frame;
+PySendResult coro_resume(PyObject* self, Input in, PyObject** result) {
+  Frame& f = as_coro(self)->frame;
   switch (f.state) {
     case Frame::State::running:
       PyErr_SetString(PyExc_ValueError, "coroutine already executing");
@@ -342,51 +371,13 @@ PySendResult coro_resume(CoroObject* self, Input in, PyObject** result) {
       *result = out.release().ptr();
       return PYGEN_RETURN;
     case Outcome::raised:
-      restore_body_error(std::move(out), "coroutine");
+      engine::restore_body_error(std::move(out), "coroutine");
       return PYGEN_ERROR;
     case Outcome::produced:
       break;
   }
   PyErr_SetString(PyExc_SystemError, "coroutine frame used co_yield");
   return PYGEN_ERROR;
-}
-
-PyObject* finish_method(PySendResult res, PyObject* result) {
-  if (res == PYGEN_NEXT) return result;
-  if (res == PYGEN_RETURN) {
-    if (result == Py_None) {
-      PyErr_SetNone(PyExc_StopIteration);
-    } else {
-      _PyGen_SetStopIterationValue(result);
-    }
-    Py_DECREF(result);
-  }
-  return nullptr;
-}
-
-PySendResult coro_am_send(PyObject* self, PyObject* arg, PyObject** result) {
-  return coro_resume(as_coro(self), Input{py::reinterpret_borrow<py::object>(arg), {}}, result);
-}
-
-PyObject* coro_send(PyObject* self, PyObject* arg) {
-  PyObject* result = nullptr;
-  PySendResult res = coro_am_send(self, arg, &result);
-  return finish_method(res, result);
-}
-
-PyObject* coro_iternext(PyObject* self) { return coro_send(self, Py_None); }
-
-PyObject* coro_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-  py::object exc;
-  try {
-    exc = engine::exception_from_throw_args(args, nargs);
-  } catch (...) {
-    restore_current_exception();
-    return nullptr;
-  }
-  PyObject* result = nullptr;
-  PySendResult res = coro_resume(as_coro(self), Input{{}, std::move(exc)}, &result);
-  return finish_method(res, result);
 }
 
 PyObject* coro_close(PyObject* self, PyObject*) {
@@ -440,21 +431,12 @@ void coro_finalize(PyObject* self) {
   PyErr_Restore(type, value, trace);
 }
 
-int visit_frame(const Frame& f, visitproc visit, void* arg) {
-  if (!f.promise) return 0;
-  const FrameBase& p = *f.promise;
-  for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
-    Py_VISIT(o->ptr());
-  }
-  return 0;
-}
-
 int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   CoroObject* c = as_coro(self);
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(c->name);
   Py_VISIT(c->qualname);
-  return visit_frame(c->frame, visit, arg);
+  return engine::visit_frame(c->frame, visit, arg);
 }
 
 int coro_clear(PyObject* self) {
@@ -495,8 +477,9 @@ PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
 
 PyMethodDef coro_methods[] = {
-    {"send", reinterpret_cast<PyCFunction>(coro_send), METH_O, "send(arg) -> send 'arg' into coroutine."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coro_throw)), METH_FASTCALL,
+    {"send", reinterpret_cast<PyCFunction>(engine::send_method<coro_resume>), METH_O,
+     "send(arg) -> send 'arg' into coroutine."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::throw_method<coro_resume>)), METH_FASTCALL,
      "throw(value) -> raise exception in coroutine."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
@@ -528,19 +511,15 @@ PyTypeObject* coroutine_type() {
         {Py_tp_traverse, reinterpret_cast<void*>(coro_traverse)},
         {Py_tp_clear, reinterpret_cast<void*>(coro_clear)},
         {Py_tp_repr, reinterpret_cast<void*>(coro_repr)},
-        {Py_tp_iternext, reinterpret_cast<void*>(coro_iternext)},
+        {Py_tp_iternext, reinterpret_cast<void*>(engine::iternext<coro_resume>)},
         {Py_tp_methods, coro_methods},
         {Py_tp_getset, coro_getset},
         {Py_tp_members, coro_members},
         {Py_am_await, reinterpret_cast<void*>(coro_await)},
-        {Py_am_send, reinterpret_cast<void*>(coro_am_send)},
+        {Py_am_send, reinterpret_cast<void*>(engine::am_send<coro_resume>)},
         {0, nullptr},
     };
-    PyType_Spec spec{"ravn.coroutine", sizeof(CoroObject), 0,
-                     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    PyObject* t = PyType_FromSpec(&spec);
-    if (!t) throw py::error_already_set();
-    g_coroutine_type = reinterpret_cast<PyTypeObject*>(t);
+    g_coroutine_type = engine::make_type("ravn.coroutine", sizeof(CoroObject), slots);
     engine::register_abc(g_coroutine_type, "Coroutine");
   }
   return g_coroutine_type;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "ravn/coro.hpp"
+#include "ravn/errors.hpp"
 
 namespace ravn::rt::engine {
 
@@ -61,6 +62,55 @@ py::object exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
 void register_abc(PyTypeObject* type, const char* abc_name);
 
 bool is_runtime_awaitable(PyObject* obj);
+
+// Sets the error a body ended with; StopIteration leaving a body becomes
+// RuntimeError("<what> raised StopIteration"), as PEP 479 has it.
+void restore_body_error(py::object error, const char* what);
+
+// Reports the frame's Python references to the garbage collector.
+int visit_frame(const Frame& frame, visitproc visit, void* arg);
+
+// A garbage-collected heap type that Python code cannot instantiate.
+PyTypeObject* make_type(const char* name, int size, PyType_Slot* slots);
+
+// send()/throw()/am_send of an awaitable object, built on its resume function
+// (one resumption with a value or an exception, as am_send reports it).
+using Resume = PySendResult (*)(PyObject* self, Input in, PyObject** result);
+
+// A method's result from a resumption: the yielded value, or StopIteration(value).
+PyObject* method_result(PySendResult res, PyObject* result);
+
+template <Resume R>
+PySendResult am_send(PyObject* self, PyObject* arg, PyObject** result) {
+  return R(self, Input{py::reinterpret_borrow<py::object>(arg), {}}, result);
+}
+
+template <Resume R>
+PyObject* send_method(PyObject* self, PyObject* arg) {
+  PyObject* result = nullptr;
+  // Two statements: `result` is read only after the resumption has set it.
+  PySendResult res = am_send<R>(self, arg, &result);
+  return method_result(res, result);
+}
+
+template <Resume R>
+PyObject* iternext(PyObject* self) {
+  return send_method<R>(self, Py_None);
+}
+
+template <Resume R>
+PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+  py::object exc;
+  try {
+    exc = exception_from_throw_args(args, nargs);
+  } catch (...) {
+    restore_current_exception();
+    return nullptr;
+  }
+  PyObject* result = nullptr;
+  PySendResult res = R(self, Input{{}, std::move(exc)}, &result);
+  return method_result(res, result);
+}
 PyTypeObject* async_generator_step_type();
 
 }  // namespace ravn::rt::engine
