@@ -46,8 +46,10 @@ class FakeRedis:
         self._enter("delete", *keys)
         removed = 0
         for key in keys:
-            removed += self.store.pop(key, None) is not None
-            self.ttls.pop(key, None)
+            # Redis keys are bytes on the wire: a key written as str and one read back by SCAN are the same.
+            for form in {key, key.decode() if isinstance(key, bytes) else key.encode()}:
+                removed += self.store.pop(form, None) is not None
+                self.ttls.pop(form, None)
         return removed
 
     async def incr(self, key):

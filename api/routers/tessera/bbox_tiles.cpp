@@ -132,18 +132,9 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
   params["max_y"] = max_y;
   params["max_features"] = max_features;
 
-  py::object mvt_content = py::none();
+  py::object mvt_content;
   try {
-    rt::AsyncWith transaction(g["db_transaction"_n](db));
-    co_await transaction.enter();
-    try {
-      py::object result = co_await g["asyncio"_n].attr("wait_for")(db.attr("execute")(g["text"_n](sql), params),
-                                                                    py::arg("timeout") = 20.0);
-      mvt_content = result.attr("scalar_one_or_none")();
-    } catch (...) {
-      transaction.fail();
-    }
-    transaction.finish(co_await transaction.exit());
+    mvt_content = co_await fetch_in_transaction(g, db, g["text"_n](sql), params, 20.0, "scalar_one_or_none");
   } catch (py::error_already_set& e) {
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
       log_error(g, rt::Text() << "Timeout generating bbox tile for " << layer_name);

@@ -58,18 +58,9 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   py::object geom_column_literal = geom_column.attr("strip")("\"");
   py::object centroid_sql = g["text"_n](centroid_sql_text(table_name_literal, geom_column_literal));
 
-  py::object centroid = py::none();
+  py::object centroid;
   try {
-    rt::AsyncWith transaction(g["db_transaction"_n](db));
-    co_await transaction.enter();
-    try {
-      py::object result =
-          co_await g["asyncio"_n].attr("wait_for")(db.attr("execute")(centroid_sql), py::arg("timeout") = 15.0);
-      centroid = result.attr("first")();
-    } catch (...) {
-      transaction.fail();
-    }
-    transaction.finish(co_await transaction.exit());
+    centroid = co_await fetch_in_transaction(g, db, centroid_sql, {}, 15.0, "first");
   } catch (py::error_already_set& e) {
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
       log_error(g, rt::Text() << "Timeout calculating centroid for " << layer_name);

@@ -70,6 +70,14 @@ inline py::object client_address(py::handle request) {
   return client.is_none() || !PyObject_IsTrue(client.ptr()) ? py::object(py::str("unknown")) : client.attr("host");
 }
 
+// One database read as the endpoints make it:
+//     async with db_transaction(db):
+//         result = await asyncio.wait_for(db.execute(statement[, params]), timeout=timeout)
+//         value = result.<take>()
+// `params` empty: execute gets the statement alone. Errors propagate after the rollback.
+rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement, py::object params,
+                              double timeout, const char* take);
+
 // One request against a per-address fixed window of one second: INCR, EXPIRE on
 // the window's first count, HTTPException 429 with `detail` above `limit`.
 // Redis errors propagate to the caller, which decides how loudly to ignore them.

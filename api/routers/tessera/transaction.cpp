@@ -30,6 +30,22 @@ rt::AsyncGen db_transaction(rt::Globals, py::object db) {
 
 }  // namespace
 
+rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement, py::object params,
+                              double timeout, const char* take) {
+  py::object value = py::none();
+  rt::AsyncWith transaction(g["db_transaction"_n](db));
+  co_await transaction.enter();
+  try {
+    py::object execute = params ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
+    py::object result = co_await g["asyncio"_n].attr("wait_for")(execute, py::arg("timeout") = timeout);
+    value = result.attr(take)();
+  } catch (...) {
+    transaction.fail();
+  }
+  transaction.finish(co_await transaction.exit());
+  co_return value;
+}
+
 void init_transaction(const rt::Module& m) {
   py::object generator = m.function<&db_transaction>(
       "db_transaction", {P{"db", m["AsyncSession"_n]}}, {}, "Context manager for database transactions with proper cleanup.");

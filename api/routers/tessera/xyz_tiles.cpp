@@ -86,18 +86,9 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
   params["max_y"] = bbox["maxy"];
   const double timeout = query_time_limit(z.cast<long>());
 
-  py::object mvt_content = py::none();
+  py::object mvt_content;
   try {
-    rt::AsyncWith transaction(g["db_transaction"_n](db));
-    co_await transaction.enter();
-    try {
-      py::object result = co_await g["asyncio"_n].attr("wait_for")(db.attr("execute")(g["text"_n](sql), params),
-                                                                    py::arg("timeout") = timeout);
-      mvt_content = result.attr("scalar_one_or_none")();
-    } catch (...) {
-      transaction.fail();
-    }
-    transaction.finish(co_await transaction.exit());
+    mvt_content = co_await fetch_in_transaction(g, db, g["text"_n](sql), params, timeout, "scalar_one_or_none");
   } catch (py::error_already_set& e) {
     py::object tile = rt::Text() << layer_name << "/" << z << "/" << x << "/" << y;
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
