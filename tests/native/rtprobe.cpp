@@ -192,9 +192,9 @@ rt::Coro call_hook_later(rt::Globals g, py::object awaitable) {
 
 }  // namespace
 
-PYBIND11_MODULE(_rtprobe, m) {
-  rt::init();
-  rt::Module mod(m);
+namespace {
+void load(py::module_ m) {
+  rt::Module mod(std::move(m));
   mod.set("asyncio", py::module_::import("asyncio"));
   mod.set("Session", mod.make_class("Session", std::nullopt, {}));
   mod.set("DEFAULT", py::module_::import("builtins").attr("object")());
@@ -225,3 +225,6 @@ PYBIND11_MODULE(_rtprobe, m) {
                                                                    {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}},
                                                                    {}, "Describe.", "Box.describe")}}));
 }
+}  // namespace
+
+RAVN_MODULE(_rtprobe, load)

@@ -4,7 +4,8 @@
 
 #include "ravn/rt.hpp"
 
-PYBIND11_MODULE(plots, m) {
-  ravn::rt::init();
-  m.doc() = "Survey maps of land parcels.";
-}
+namespace {
+void load(pybind11::module_ m) { m.doc() = "Survey maps of land parcels."; }
+}  // namespace
+
+RAVN_MODULE(plots, load)

@@ -22,7 +22,8 @@ void import_module(const rt::Module& m, const char* module, const char* as = nul
   m.set(as ? as : module, imported);
 }
 
-void load(const rt::Module& m) {
+void load(py::module_ module) {
+  const rt::Module m(std::move(module));
   import_module(m, "aiocache");
   import_module(m, "asyncio");
   import_module(m, "os");
@@ -89,7 +90,4 @@ void load(const rt::Module& m) {
 }  // namespace
 }  // namespace ravn::tessera
 
-PYBIND11_MODULE(tessera, m) {
-  ravn::rt::init();
-  ravn::tessera::load(ravn::rt::Module(m));
-}
+RAVN_MODULE(tessera, ravn::tessera::load)

@@ -4,7 +4,8 @@
 
 #include "ravn/rt.hpp"
 
-PYBIND11_MODULE(planwork, m) {
-  ravn::rt::init();
-  m.doc() = "Deed plan and site plan documents of a land parcel.";
-}
+namespace {
+void load(pybind11::module_ m) { m.doc() = "Deed plan and site plan documents of a land parcel."; }
+}  // namespace
+
+RAVN_MODULE(planwork, load)

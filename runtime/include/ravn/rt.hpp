@@ -6,9 +6,6 @@
 #include "ravn/errors.hpp"
 #include "ravn/function.hpp"
 #include "ravn/globals.hpp"
+#include "ravn/module.hpp"
 #include "ravn/statements.hpp"
 
-namespace ravn::rt {
-// Creates the runtime's Python types; call once from each module's initialisation.
-void init();
-}  // namespace ravn::rt
