@@ -101,8 +101,9 @@ def test_missing_host_module_fails_the_import(minimal_host):
     (minimal_host / "host" / "helpers" / "utils.py").write_text("def latlon_to_xyz(lat, lon, zoom):\n    return {}\n")
     done = load(minimal_host)
     assert done.returncode != 0
+    utils = minimal_host / "host" / "helpers" / "utils.py"
     assert done.stderr.strip().splitlines()[-1] == (
-        "ImportError: cannot import name 'xyz_to_bbox_web_mercator' from 'helpers.utils'")
+        f"ImportError: cannot import name 'xyz_to_bbox_web_mercator' from 'helpers.utils' ({utils})")
 
 
 def test_module_attributes(tessera):
