@@ -1,6 +1,7 @@
 #include "ravn/statements.hpp"
 
 #include "ravn/coro.hpp"
+#include "ravn/globals.hpp"
 
 namespace ravn::rt {
 
@@ -39,9 +40,7 @@ py::object AsyncWith::exit() {
 
 void AsyncWith::finish(py::handle exit_result) {
   if (!pending_) return;
-  int suppress = PyObject_IsTrue(exit_result.ptr());
-  if (suppress < 0) throw py::error_already_set();
-  if (suppress) return;
+  if (truthy(exit_result)) return;
   pending_.rethrow_if_any();
 }
 

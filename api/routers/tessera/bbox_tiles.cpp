@@ -111,7 +111,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
                                     << rt::format(max_y, ".0f") << ":" << max_features << ":"
                                     << simplify;
   py::object cached_tile = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
-  if (PyObject_IsTrue(cached_tile.ptr())) {
+  if (truthy(cached_tile)) {
     co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = tile_headers(g, "HIT"));
   }
@@ -120,7 +120,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
   py::object geom_col = layer_config["geom_col"];
   py::object bbox_area =
       wgs84 ? g["calculate_bbox_area_degrees"_n](minx, miny, maxx, maxy) : py::object(py::float_(0.01));
-  py::object geom_expr = PyObject_IsTrue(simplify.ptr()) && bbox_area > py::float_(0.01)
+  py::object geom_expr = truthy(simplify) && bbox_area > py::float_(0.01)
                              ? py::object(rt::Text() << "ST_SimplifyPreserveTopology(" << geom_col << ", 50)")
                              : geom_col;
   py::str sql = bbox_tile_sql(layer_name, py::str(", ").attr("join")(layer_config["properties"]),
@@ -145,7 +145,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
     http_error(g, 500, py::str("Internal server error"));
   }
 
-  if (PyObject_IsTrue(mvt_content.ptr())) {
+  if (truthy(mvt_content)) {
     co_await g["safe_cache_set"_n](cache_key, mvt_content, g["CACHE_TTL_SHORT"_n]);
     co_return g["Response"_n](py::arg("content") = mvt_content, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = tile_headers(g, "MISS"));

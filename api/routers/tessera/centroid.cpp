@@ -32,8 +32,6 @@ py::str centroid_sql_text(py::handle table_name_literal, py::handle geom_column_
          << "    ";
 }
 
-py::object respond(const rt::Globals& g, py::object document) { return g["api_router_response"_n](document); }
-
 }  // namespace
 
 rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object db) {
@@ -48,7 +46,7 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
     try {
       py::object json = py::module_::import("json");
       py::object centroid_data = json.attr("loads")(cached_centroid.attr("decode")());
-      co_return respond(g, g["api_response"_n](py::arg("data") = centroid_data));
+      co_return api_reply(g, py::arg("data") = centroid_data);
     } catch (...) {
       // A damaged entry is only a miss: compute afresh and overwrite it.
     }
@@ -74,9 +72,9 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   // No statistics means no extent, and the WHERE clause then yields no row:
   // an ordinary answer for an empty or never-analysed table, not an error.
   if (!truthy(centroid) || centroid.attr("lat").is_none() || centroid.attr("lon").is_none()) {
-    co_return respond(g, g["api_response"_n](py::arg("status_code") = 404,
-                                             py::arg("message") = py::str(rt::Text() << "No valid geometry found for layer '"
-                                                                                     << layer_name << "'")));
+    co_return api_reply(g, py::arg("status_code") = 404,
+                        py::arg("message") = py::str(rt::Text() << "No valid geometry found for layer '" << layer_name
+                                                                << "'"));
   }
 
   py::object tile = g["latlon_to_xyz"_n](centroid.attr("lat"), centroid.attr("lon"), g["DEFAULT_CENTROID_ZOOM"_n]);
@@ -113,7 +111,7 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   } catch (...) {
   }
 
-  co_return respond(g, g["api_response"_n](py::arg("data") = response_data));
+  co_return api_reply(g, py::arg("data") = response_data);
 }
 
 }  // namespace ravn::tessera

@@ -118,10 +118,9 @@ rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
     if (deleted_count.equal(py::int_(0))) co_await require_reachable_cache(g);
     py::dict data;
     data["deleted_count"] = deleted_count;
-    co_return g["api_router_response"_n](g["api_response"_n](
-        py::arg("data") = data,
-        py::arg("message") = py::str(rt::Text() << "All cache invalidated successfully. " << deleted_count
-                                                << " keys deleted.")));
+    co_return api_reply(g, py::arg("data") = data,
+                        py::arg("message") = py::str(rt::Text() << "All cache invalidated successfully. "
+                                                                << deleted_count << " keys deleted."));
   }
 
   if (!is_layer(g, layer_name)) {
@@ -134,11 +133,10 @@ rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
   py::dict data;
   data["layer"] = layer_name;
   data["deleted_count"] = deleted_count;
-  co_return g["api_router_response"_n](g["api_response"_n](
-      py::arg("data") = data,
-      py::arg("message") = py::str(rt::Text() << "Cache for layer '" << layer_name
-                                              << "' invalidated successfully. " << deleted_count
-                                              << " keys deleted.")));
+  co_return api_reply(g, py::arg("data") = data,
+                      py::arg("message") = py::str(rt::Text() << "Cache for layer '" << layer_name
+                                                              << "' invalidated successfully. " << deleted_count
+                                                              << " keys deleted."));
 }
 
 void init_invalidation(const rt::Module& m) {

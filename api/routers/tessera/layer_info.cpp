@@ -18,10 +18,6 @@ const char* simplification_label(py::handle tolerance) {
   return "none";
 }
 
-py::object wrap_data(const rt::Globals& g, py::dict data) {
-  return g["api_router_response"_n](g["api_response"_n](py::arg("data") = data));
-}
-
 }  // namespace
 
 rt::Coro get_layer_zoom_info(rt::Globals g, py::object layer_name) {
@@ -52,7 +48,7 @@ rt::Coro get_layer_zoom_info(rt::Globals g, py::object layer_name) {
       {"detailed_view", "Use 'plots' for zoom 8+"},
       {"precise_view", "Use 'beacons' for zoom 12+"},
   });
-  co_return wrap_data(g, data);
+  co_return api_reply(g, py::arg("data") = data);
 }
 
 rt::Coro get_available_layers(rt::Globals g) {
@@ -84,7 +80,7 @@ rt::Coro get_available_layers(rt::Globals g) {
       {"local_zoom_8_14", "Use 'plots' layer"},
       {"detail_zoom_12_20", "Use 'beacons' layer"},
   });
-  co_return wrap_data(g, data);
+  co_return api_reply(g, py::arg("data") = data);
 }
 
 rt::Coro health_check(rt::Globals g) {

@@ -48,11 +48,12 @@ inline void log_warning(const rt::Globals& g, py::handle message) { g["logger"_n
 inline void log_error(const rt::Globals& g, py::handle message) { g["logger"_n].attr("error")(message); }
 inline void log_debug(const rt::Globals& g, py::handle message) { g["logger"_n].attr("debug")(message); }
 
-// `if value:` — truth testing can itself raise.
-inline bool truthy(py::handle value) {
-  int r = PyObject_IsTrue(value.ptr());
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
+using rt::truthy;
+
+// api_router_response(api_response(**kwargs)): the host's JSON envelope as the endpoint's answer.
+template <class... Kwargs>
+py::object api_reply(const rt::Globals& g, Kwargs&&... kwargs) {
+  return g["api_router_response"_n](g["api_response"_n](std::forward<Kwargs>(kwargs)...));
 }
 
 inline bool is_layer(const rt::Globals& g, py::handle layer_name) {
@@ -67,7 +68,7 @@ inline void require_layer(const rt::Globals& g, py::handle layer_name) {
 // The client address of a request, or "unknown" when it carries none.
 inline py::object client_address(py::handle request) {
   py::object client = request.attr("client");
-  return client.is_none() || !PyObject_IsTrue(client.ptr()) ? py::object(py::str("unknown")) : client.attr("host");
+  return truthy(client) ? client.attr("host") : py::object(py::str("unknown"));
 }
 
 // One database read as the endpoints make it:

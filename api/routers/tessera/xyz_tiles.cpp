@@ -42,7 +42,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
   }
 
   require_layer(g, layer_name);
-  if (!PyObject_IsTrue(g["validate_tile_coords"_n](z, x, y).ptr())) {
+  if (!truthy(g["validate_tile_coords"_n](z, x, y))) {
     http_error(g, 400, rt::Text() << "Invalid tile coordinates: z=" << z << ", x=" << x << ", y=" << y);
   }
 
@@ -70,7 +70,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
 
   py::object cache_key = rt::Text() << layer_name << ":" << z << ":" << x << ":" << y;
   py::object cached_tile = co_await g["safe_cache_get"_n](cache_key);
-  if (PyObject_IsTrue(cached_tile.ptr())) {
+  if (truthy(cached_tile)) {
     py::dict headers;
     headers["Cache-Control"] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"];
     headers["X-Cache"] = "HIT";
@@ -104,7 +104,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
     http_error(g, 500, py::str("Internal server error"));
   }
 
-  if (PyObject_IsTrue(mvt_content.ptr())) {
+  if (truthy(mvt_content)) {
     co_await g["safe_cache_set"_n](cache_key, mvt_content, zoom_config["cache_ttl"]);
     co_return g["Response"_n](py::arg("content") = mvt_content, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = py::dict());

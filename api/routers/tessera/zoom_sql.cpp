@@ -60,7 +60,7 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
   if (!catalogue.contains(layer_name)) rt::raise(PyExc_ValueError, rt::Text() << "Unknown layer: " << layer_name);
   py::object layer_config = catalogue[layer_name];
 
-  py::object effective_zoom = PyObject_IsTrue(zoom.ptr()) ? zoom : py::object(py::int_(10));
+  py::object effective_zoom = truthy(zoom) ? zoom : py::object(py::int_(10));
   py::object zoom_config = g["get_zoom_config"_n](effective_zoom, layer_name);
   if (zoom_config.is_none()) {
     rt::raise(PyExc_ValueError,

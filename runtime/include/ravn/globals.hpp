@@ -70,6 +70,13 @@ class Text {
   py::list parts_;
 };
 
+// `if value:`. Truth testing can itself raise, which throws here.
+inline bool truthy(py::handle value) {
+  int r = PyObject_IsTrue(value.ptr());
+  if (r < 0) throw py::error_already_set();
+  return r != 0;
+}
+
 // `format(value, spec)`.
 py::str format(py::handle value, const char* spec);
 
