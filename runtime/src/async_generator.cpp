@@ -122,7 +122,7 @@ PySendResult finish_step(StepObject* s, Outcome outcome, py::object out, PyObjec
       PyErr_SetNone(PyExc_StopAsyncIteration);
       return PYGEN_ERROR;
     case Outcome::raised:
-      if (closing && (matches(out, PyExc_GeneratorExit) || matches(out, PyExc_StopAsyncIteration))) {
+      if (closing && matches(out, PyExc_GeneratorExit)) {
         *result = Py_NewRef(Py_None);
         return PYGEN_RETURN;
       }
@@ -275,9 +275,8 @@ void agen_finalize(PyObject* self) {
     if (o == Outcome::yielded || o == Outcome::produced) {
       PyErr_SetString(PyExc_RuntimeError, "async generator ignored GeneratorExit");
       PyErr_WriteUnraisable(self);
-    } else if (o == Outcome::raised && !matches(out, PyExc_GeneratorExit) &&
-               !matches(out, PyExc_StopAsyncIteration)) {
-      engine::restore_error(out);
+    } else if (o == Outcome::raised && !matches(out, PyExc_GeneratorExit)) {
+      engine::restore_body_error(std::move(out), "async generator");
       PyErr_WriteUnraisable(self);
     }
   }
@@ -295,7 +294,7 @@ int agen_traverse(PyObject* self, visitproc visit, void* arg) {
 
 int agen_clear(PyObject* self) {
   AgenObject* gen = as_agen(self);
-  if (gen->frame.state != Frame::State::running) gen->frame.destroy();
+  engine::clear_frame(gen->frame);
   Py_CLEAR(gen->finalizer);
   return 0;
 }
@@ -330,6 +329,12 @@ PyObject* agen_get_await(PyObject* self, void*) {
 PyObject* agen_get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* agen_get_name(PyObject* self, void*) { return Py_NewRef(as_agen(self)->name); }
 PyObject* agen_get_qualname(PyObject* self, void*) { return Py_NewRef(as_agen(self)->qualname); }
+int agen_set_name(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_agen(self)->name, value, "__name__");
+}
+int agen_set_qualname(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_agen(self)->qualname, value, "__qualname__");
+}
 
 PyMethodDef agen_methods[] = {
     {"asend", agen_asend, METH_O, "asend(v) -> send 'v' in generator."},
@@ -340,8 +345,8 @@ PyMethodDef agen_methods[] = {
 };
 
 PyGetSetDef agen_getset[] = {
-    {"__name__", agen_get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", agen_get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", agen_get_name, agen_set_name, nullptr, nullptr},
+    {"__qualname__", agen_get_qualname, agen_set_qualname, nullptr, nullptr},
     {"ag_running", agen_get_running, nullptr, nullptr, nullptr},
     {"ag_await", agen_get_await, nullptr, nullptr, nullptr},
     {"ag_frame", agen_get_none, nullptr, nullptr, nullptr},

@@ -1,13 +1,97 @@
 // The coroutine engine and the Python coroutine type.
 #include "frame.hpp"
 #include "ravn/errors.hpp"
+#include "ravn/globals.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
 
 namespace ravn::rt {
+
+// ---------------------------------------------------------------------------
+// Frames: memory, parameters, locals, handled exception.
+
+namespace {
+FrameBase* g_running_frame = nullptr;  // the GIL serialises all of this
+
+// operator new runs just before the promise's constructor, for the same frame.
+struct Allocation {
+  void* memory = nullptr;
+  std::size_t size = 0;
+};
+Allocation g_last_allocation;
+}  // namespace
+
+void* FrameBase::operator new(std::size_t size) {
+  void* memory = ::operator new(size);
+  g_last_allocation = {memory, size};
+  return memory;
+}
+
+void FrameBase::operator delete(void* memory, std::size_t size) noexcept { ::operator delete(memory, size); }
+
+FrameBase::FrameBase() noexcept {
+  locals.prev = locals.next = &locals;
+  const auto* memory = static_cast<const char*>(g_last_allocation.memory);
+  const auto* self = reinterpret_cast<const char*>(this);
+  if (memory && self >= memory && self < memory + g_last_allocation.size) {
+    begin_ = memory;
+    end_ = memory + g_last_allocation.size;
+  }
+  g_last_allocation = {};
+}
+
+FrameBase::~FrameBase() {
+  // Locals are gone by now; anything still linked lives elsewhere and must not point back here.
+  for (FrameLink* l = locals.next; l != &locals;) {
+    FrameLink* next = l->next;
+    l->prev = l->next = nullptr;
+    l = next;
+  }
+  PyThreadState* thread = PyThreadState_Get();
+  if (thread->exc_info == &handled) thread->exc_info = handled.previous_item;
+  Py_CLEAR(handled.exc_value);
+}
+
+FrameBase* FrameBase::running() noexcept { return g_running_frame; }
+
+void FrameBase::add_param(const py::handle* param) noexcept {
+  for (const py::handle*& slot : params) {
+    if (!slot) {
+      slot = param;
+      return;
+    }
+  }
+}
+
+const py::handle* FrameBase::globals_dict(const Globals& g) noexcept { return &g.dict(); }
+
+void FrameLink::join(const py::handle* owner) noexcept {
+  FrameBase* frame = FrameBase::running();
+  if (!frame || !frame->holds(owner)) return;
+  object = owner;
+  prev = &frame->locals;
+  next = frame->locals.next;
+  next->prev = this;
+  frame->locals.next = this;
+}
+
 namespace engine {
+
+Entered::Entered(FrameBase& frame) noexcept
+    : thread_(PyThreadState_Get()), outer_item_(thread_->exc_info), outer_frame_(g_running_frame) {
+  if (outer_item_ != &frame.handled) {
+    frame.handled.previous_item = outer_item_;
+    thread_->exc_info = &frame.handled;
+  }
+  g_running_frame = &frame;
+}
+
+Entered::~Entered() {
+  thread_->exc_info = outer_item_;
+  g_running_frame = outer_frame_;
+}
 
 py::object fetch_error() noexcept {
   PyObject *type, *value, *trace;
@@ -99,8 +183,33 @@ bool is_runtime_awaitable(PyObject* obj) {
   return Py_IS_TYPE(obj, coroutine_type()) || Py_IS_TYPE(obj, async_generator_step_type());
 }
 
+namespace {
+// CPython 3.11's frame state of a generator suspended at a yield or an await.
+constexpr int8_t kNativeFrameSuspended = -1;
+
+// `await coro` of a coroutine that another awaiter is driving through one of its awaits.
+bool awaited_elsewhere(PyObject* obj) {
+  if (PyCoro_CheckExact(obj)) {
+    if (reinterpret_cast<PyCoroObject*>(obj)->cr_frame_state != kNativeFrameSuspended) return false;
+    PyObject* pending = PyObject_GetAttrString(obj, "cr_await");
+    if (!pending) {
+      PyErr_Clear();
+      return false;
+    }
+    bool waiting = pending != Py_None;
+    Py_DECREF(pending);
+    return waiting;
+  }
+  return Py_IS_TYPE(obj, coroutine_type()) && coroutine_is_awaiting(obj);
+}
+}  // namespace
+
 PyObject* awaitable_iter(PyObject* obj) {
   if (PyCoro_CheckExact(obj) || is_runtime_awaitable(obj) || is_generator_based_coroutine(obj)) {
+    if (awaited_elsewhere(obj)) {
+      PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+      return nullptr;
+    }
     return Py_NewRef(obj);
   }
   PyAsyncMethods* am = Py_TYPE(obj)->tp_as_async;
@@ -123,8 +232,11 @@ PyObject* awaitable_iter(PyObject* obj) {
   return nullptr;
 }
 
-Outcome step(Frame& frame, Input in, py::object& out) noexcept {
+namespace {
+// One resumption, with the frame entered; a finished frame is destroyed by step().
+Outcome advance(Frame& frame, Input in, py::object& out) noexcept {
   FrameBase& p = *frame.promise;
+  Entered entered(p);
   if (p.delegate) {
     py::object delegate = p.delegate;  // the frame may drop it while we call into it
     PyObject* r = nullptr;
@@ -151,16 +263,12 @@ Outcome step(Frame& frame, Input in, py::object& out) noexcept {
   frame.state = Frame::State::running;
   frame.handle.resume();
   if (frame.handle.done()) {
-    Outcome o;
     if (p.error) {
       out = std::move(p.error);
-      o = Outcome::raised;
-    } else {
-      out = p.result ? std::move(p.result) : py::none();
-      o = Outcome::returned;
+      return Outcome::raised;
     }
-    frame.destroy();
-    return o;
+    out = p.result ? std::move(p.result) : py::none();
+    return Outcome::returned;
   }
   frame.state = Frame::State::suspended;
   out = std::move(p.outgoing);
@@ -169,6 +277,13 @@ Outcome step(Frame& frame, Input in, py::object& out) noexcept {
     return Outcome::produced;
   }
   return Outcome::yielded;
+}
+}  // namespace
+
+Outcome step(Frame& frame, Input in, py::object& out) noexcept {
+  Outcome o = advance(frame, std::move(in), out);
+  if (o == Outcome::returned || o == Outcome::raised) frame.destroy();
+  return o;
 }
 
 py::object exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs) {
@@ -225,7 +340,16 @@ int visit_frame(const Frame& f, visitproc visit, void* arg) {
   for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
     Py_VISIT(o->ptr());
   }
+  for (const py::handle* param : p.params) {
+    if (param) Py_VISIT(param->ptr());
+  }
+  for (const FrameLink* l = p.locals.next; l != &p.locals; l = l->next) Py_VISIT(l->object->ptr());
+  Py_VISIT(p.handled.exc_value);
   return 0;
+}
+
+void clear_frame(Frame& f) noexcept {
+  if (f.state == Frame::State::created) f.destroy();
 }
 
 PyTypeObject* make_type(const char* name, int size, PyType_Slot* slots) {
@@ -263,6 +387,7 @@ bool Await::await_ready() {
     return true;
   }
   py::object iter = py::reinterpret_steal<py::object>(it);
+  awaitable = py::object();  // the iterator keeps what it needs
   PyObject* r = nullptr;
   switch (PyIter_Send(it, Py_None, &r)) {
     case PYGEN_NEXT:
@@ -283,20 +408,20 @@ py::object Await::await_resume() {
     value = std::move(frame->incoming);
     error = std::move(frame->incoming_error);
   }
-  if (error) raise(error);
+  if (error) propagate(error);
   return value ? std::move(value) : py::none();
 }
 
-std::optional<py::object> AwaitNext::await_resume() {
+std::optional<Var> AwaitNext::await_resume() {
   if (suspended) {
     value = std::move(frame->incoming);
     error = std::move(frame->incoming_error);
   }
   if (error) {
     if (matches(error, PyExc_StopAsyncIteration)) return std::nullopt;
-    raise(error);
+    propagate(error);
   }
-  return value ? std::move(value) : py::none();
+  return Var(value ? std::move(value) : py::none());
 }
 
 NextItem next(py::handle async_iterator) {
@@ -314,7 +439,7 @@ NextItem next(py::handle async_iterator) {
 py::object AsyncGen::promise_type::YieldAwaiter::await_resume() {
   py::object value = std::move(frame->incoming);
   py::object error = std::move(frame->incoming_error);
-  if (error) raise(error);
+  if (error) propagate(error);
   return value ? value : py::none();
 }
 
@@ -335,6 +460,15 @@ PyTypeObject* g_coroutine_type = nullptr;
 
 CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
+}  // namespace
+
+bool coroutine_is_awaiting(PyObject* coro) {
+  const Frame& f = as_coro(coro)->frame;
+  return f.state == Frame::State::suspended && f.promise && f.promise->delegate;
+}
+
+namespace {
+
 PySendResult coro_resume(PyObject* self, Input in, PyObject** result) {
   Frame& f = as_coro(self)->frame;
   switch (f.state) {
@@ -342,11 +476,7 @@ PySendResult coro_resume(PyObject* self, Input in, PyObject** result) {
       PyErr_SetString(PyExc_ValueError, "coroutine already executing");
       return PYGEN_ERROR;
     case Frame::State::done:
-      if (in.error) {
-        engine::restore_error(in.error);
-      } else {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-      }
+      PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
       return PYGEN_ERROR;
     case Frame::State::created:
       if (in.error) {  // thrown in before the first line ran: the body never starts
@@ -403,14 +533,20 @@ PyObject* coro_close(PyObject* self, PyObject*) {
     case Outcome::returned:
       Py_RETURN_NONE;
     case Outcome::raised:
-      if (matches(out, PyExc_GeneratorExit) || matches(out, PyExc_StopIteration)) Py_RETURN_NONE;
-      engine::restore_error(out);
+      if (matches(out, PyExc_GeneratorExit)) Py_RETURN_NONE;
+      engine::restore_body_error(std::move(out), "coroutine");
       return nullptr;
   }
   Py_RETURN_NONE;
 }
 
-PyObject* coro_await(PyObject* self) { return Py_NewRef(self); }
+PyObject* coro_await(PyObject* self) {
+  if (coroutine_is_awaiting(self)) {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return nullptr;
+  }
+  return Py_NewRef(self);
+}
 
 void coro_finalize(PyObject* self) {
   CoroObject* c = as_coro(self);
@@ -440,8 +576,7 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int coro_clear(PyObject* self) {
-  CoroObject* c = as_coro(self);
-  if (c->frame.state != Frame::State::running) c->frame.destroy();
+  engine::clear_frame(as_coro(self)->frame);
   return 0;
 }
 
@@ -475,6 +610,12 @@ PyObject* get_await(PyObject* self, void*) {
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
 PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+int set_name(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_coro(self)->name, value, "__name__");
+}
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_coro(self)->qualname, value, "__qualname__");
+}
 
 PyMethodDef coro_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(engine::send_method<coro_resume>), METH_O,
@@ -486,8 +627,8 @@ PyMethodDef coro_methods[] = {
 };
 
 PyGetSetDef coro_getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
     {"cr_frame", get_none, nullptr, nullptr, nullptr},

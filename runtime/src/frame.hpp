@@ -7,6 +7,23 @@
 
 namespace ravn::rt::engine {
 
+// While a frame runs (its own code, or the iterator its pending await
+// delegates to), its handled exception is on the thread's exception stack, as
+// a generator's is, and the rt::Var locals it constructs join it. Entering a
+// frame that is already the innermost one changes nothing.
+class Entered {
+ public:
+  explicit Entered(FrameBase& frame) noexcept;
+  ~Entered();
+  Entered(const Entered&) = delete;
+  Entered& operator=(const Entered&) = delete;
+
+ private:
+  PyThreadState* thread_;
+  _PyErr_StackItem* outer_item_;
+  FrameBase* outer_frame_;
+};
+
 struct Frame {
   enum class State { created, suspended, running, done };
 
@@ -18,7 +35,7 @@ struct Frame {
   void destroy() noexcept {
     if (handle) {
       std::coroutine_handle<> h = std::exchange(handle, {});
-      promise = nullptr;
+      Entered entered(*std::exchange(promise, nullptr));
       state = State::done;
       h.destroy();
     }
@@ -70,6 +87,11 @@ void restore_body_error(py::object error, const char* what);
 // Reports the frame's Python references to the garbage collector.
 int visit_frame(const Frame& frame, visitproc visit, void* arg);
 
+// tp_clear of a frame: only one that never started is destroyed (that runs no
+// code of the body). A suspended frame is closed by finalisation, which runs
+// its clean-up; destroying it here would skip that.
+void clear_frame(Frame& frame) noexcept;
+
 // A garbage-collected heap type that Python code cannot instantiate.
 PyTypeObject* make_type(const char* name, int size, PyType_Slot* slots);
 
@@ -113,4 +135,12 @@ PyObject* throw_method(PyObject* self, PyObject* const* args, Py_ssize_t nargs) 
 }
 PyTypeObject* async_generator_step_type();
 
+// Setter of __name__/__qualname__: a str, never deleted, as on Python's functions.
+int set_name_attribute(PyObject** slot, PyObject* value, const char* attribute);
+
 }  // namespace ravn::rt::engine
+
+namespace ravn::rt {
+// A runtime coroutine suspended at an await, that is, driven by some awaiter.
+bool coroutine_is_awaiting(PyObject* coro);
+}  // namespace ravn::rt

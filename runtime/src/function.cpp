@@ -4,6 +4,7 @@
 #include <structmember.h>
 
 #include "ravn/errors.hpp"
+#include "frame.hpp"
 
 #include <cstddef>
 #include <string>
@@ -219,16 +220,38 @@ void function_dealloc(PyObject* self) {
 
 PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(as_fn(self)->globals->dict().ptr()); }
 
+PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_fn(self)->name); }
+int set_name(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_fn(self)->name, value, "__name__");
+}
+PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_fn(self)->qualname); }
+int set_qualname(PyObject* self, PyObject* value, void*) {
+  return engine::set_name_attribute(&as_fn(self)->qualname, value, "__qualname__");
+}
+
+// As on Python's functions: a dict, and a fresh empty one after deletion.
+PyObject* get_annotations(PyObject* self, void*) {
+  FunctionObject* fn = as_fn(self);
+  if (!fn->annotations) fn->annotations = PyDict_New();
+  return Py_XNewRef(fn->annotations);
+}
+int set_annotations(PyObject* self, PyObject* value, void*) {
+  if (value == Py_None) value = nullptr;
+  if (value && !PyDict_Check(value)) {
+    PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+    return -1;
+  }
+  Py_XSETREF(as_fn(self)->annotations, Py_XNewRef(value));
+  return 0;
+}
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakrefs), READONLY, nullptr},
-    {"__name__", T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__signature__", T_OBJECT_EX, offsetof(FunctionObject, signature), 0, nullptr},
-    {"__annotations__", T_OBJECT, offsetof(FunctionObject, annotations), 0, nullptr},
     {"__defaults__", T_OBJECT, offsetof(FunctionObject, defaults), READONLY, nullptr},
     {"__kwdefaults__", T_OBJECT, offsetof(FunctionObject, kwdefaults), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -237,6 +260,9 @@ PyMemberDef function_members[] = {
 PyGetSetDef function_getset[] = {
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__globals__", get_globals, nullptr, nullptr, nullptr},
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -272,6 +298,15 @@ Check check_for(const py::object& annotation) {
 }
 
 }  // namespace
+
+int engine::set_name_attribute(PyObject** slot, PyObject* value, const char* attribute) {
+  if (!value || !PyUnicode_Check(value)) {
+    PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+    return -1;
+  }
+  Py_SETREF(*slot, Py_NewRef(value));
+  return 0;
+}
 
 const Globals& function_globals(PyObject* function) { return *as_fn(function)->globals; }
 PyObject* function_name(PyObject* function) { return as_fn(function)->name; }

@@ -40,7 +40,10 @@ py::object AsyncWith::exit() {
 
 void AsyncWith::finish(py::handle exit_result) {
   if (!pending_) return;
-  if (truthy(exit_result)) return;
+  if (truthy(exit_result)) {
+    pending_.discard();
+    return;
+  }
   pending_.rethrow_if_any();
 }
 

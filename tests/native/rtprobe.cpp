@@ -15,7 +15,7 @@ namespace {
 rt::Coro await_value(rt::Globals, py::object awaitable) { co_return co_await awaitable; }
 
 rt::Coro await_all(rt::Globals, py::object awaitables) {
-  py::list results;
+  rt::Local<py::list> results;
   for (py::handle a : awaitables) results.append(co_await py::reinterpret_borrow<py::object>(a));
   co_return results;
 }
@@ -92,7 +92,7 @@ rt::Coro helper_step(py::object awaitable, py::list log) {
 
 rt::Coro await_helper(rt::Globals, py::object awaitable, py::list log) {
   Trail trail{log, "caller destructor"};
-  py::object result = co_await helper_step(awaitable, log);
+  rt::Var result = co_await helper_step(awaitable, log);
   log.append("helper returned");
   co_return result;
 }
@@ -133,7 +133,7 @@ rt::AsyncGen yield_in_aclose(rt::Globals) {
 //     session = Session(); try: yield session; await commit
 //     except BaseException: await rollback; raise   finally: close
 rt::AsyncGen transaction(rt::Globals g, py::list log) {
-  py::object session = g["Session"_n]();
+  rt::Var session = g["Session"_n]();
   rt::Pending failure;
   try {
     co_yield session;
@@ -152,8 +152,8 @@ rt::AsyncGen transaction(rt::Globals g, py::list log) {
 
 // async for x in iterable: total += x
 rt::Coro sum_async(rt::Globals, py::object iterable) {
-  py::object total = py::int_(0);
-  py::object it = iterable.attr("__aiter__")();
+  rt::Var total = py::int_(0);
+  rt::Var it = iterable.attr("__aiter__")();
   while (auto item = co_await rt::next(it)) total = total + *item;
   co_return total;
 }
@@ -161,7 +161,7 @@ rt::Coro sum_async(rt::Globals, py::object iterable) {
 // async with manager as value: log value; await body
 rt::Coro use_manager(rt::Globals, py::object manager, py::object body, py::list log) {
   rt::AsyncWith with(manager);
-  py::object value = co_await with.enter();
+  rt::Var value = co_await with.enter();
   try {
     log.append(value);
     co_await body;
@@ -171,6 +171,78 @@ rt::Coro use_manager(rt::Globals, py::object manager, py::object body, py::list 
   with.finish(co_await with.exit());
   log.append("after with");
   co_return py::none();
+}
+
+// --- what the garbage collector sees of a suspended frame
+
+// await awaitable; return keep   (keep: a parameter owned by the frame)
+rt::Coro await_holding(rt::Globals, py::object keep, py::object awaitable) {
+  co_await awaitable;
+  co_return keep;
+}
+
+// kept = box.pop()
+// try: await awaitable
+// except BaseException as e: log type(e).__name__; raise
+// finally: log "cleanup"
+rt::Coro await_holding_local(rt::Globals, py::object box, py::object awaitable, py::list log) {
+  rt::Var kept = box.attr("pop")();
+  rt::Pending failure;
+  try {
+    co_await awaitable;
+  } catch (...) {
+    failure.capture();
+    log.append(py::type::handle_of(failure.value()).attr("__name__"));
+  }
+  log.append("cleanup");
+  failure.rethrow_if_any();
+  co_return kept;
+}
+
+// kept = box.pop(); try: yield kept finally: log "cleanup"
+rt::AsyncGen yield_holding_local(rt::Globals, py::object box, py::list log) {
+  rt::Var kept = box.attr("pop")();
+  rt::Pending failure;
+  try {
+    co_yield kept;
+  } catch (...) {
+    failure.capture();
+  }
+  log.append("cleanup");
+  failure.rethrow_if_any();
+}
+
+// --- exception context
+
+// try: return await awaitable
+// except BaseException: raise replacement
+rt::Coro replace_error(rt::Globals, py::object awaitable, py::object replacement) {
+  try {
+    co_return co_await awaitable;
+  } catch (py::error_already_set&) {
+    rt::raise(replacement);
+  }
+}
+
+// try: return await awaitable
+// except BaseException as e: return handler(e)
+rt::Coro handle_error(rt::Globals, py::object awaitable, py::object handler) {
+  try {
+    co_return co_await awaitable;
+  } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
+    co_return handler(e.value());
+  }
+}
+
+// try: yield None
+// except BaseException: raise replacement
+rt::AsyncGen yield_then_replace(rt::Globals, py::object replacement) {
+  try {
+    co_yield py::none();
+  } catch (py::error_already_set&) {
+    rt::raise(replacement);
+  }
 }
 
 // --- function objects
@@ -218,6 +290,12 @@ void load(py::module_ m) {
   mod.def<&collect>("collect",
                     {P{"a"}, P{"b"}, P{"c"}, P{"key", {}, {}, P::keyword_only},
                      P{"flag", optional_int, mod["DEFAULT"_n], P::keyword_only}});
+  mod.def<&await_holding>("await_holding", {P{"keep"}, P{"awaitable"}});
+  mod.def<&await_holding_local>("await_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
+  mod.def<&yield_holding_local>("yield_holding_local", {P{"box"}, P{"log"}});
+  mod.def<&replace_error>("replace_error", {P{"awaitable"}, P{"replacement"}});
+  mod.def<&handle_error>("handle_error", {P{"awaitable"}, P{"handler"}});
+  mod.def<&yield_then_replace>("yield_then_replace", {P{"replacement"}});
   mod.def<&call_hook>("call_hook", {});
   mod.def<&call_hook_later>("call_hook_later", {P{"awaitable"}});
   mod.set("Box", mod.make_class("Box", "A class whose method is a runtime function.",

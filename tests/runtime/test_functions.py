@@ -266,3 +266,68 @@ class TestReferences:
                 rtp.collect(payload, payload, payload, key=label, bogus=payload)
         gc.collect()
         assert [sys.getrefcount(o) for o in objects] == before
+
+
+class TestNameAttributes:
+    """__name__ and __qualname__ take only str, as on Python functions; deleting is refused."""
+
+    @pytest.mark.parametrize("attribute", ["__name__", "__qualname__"])
+    def test_non_str_and_deletion_are_refused(self, attribute):
+        for target in (rtp.typed, typed):
+            before = getattr(target, attribute)
+            with pytest.raises(TypeError, match=f"^{attribute} must be set to a string object$"):
+                setattr(target, attribute, 42)
+            with pytest.raises(TypeError, match=f"^{attribute} must be set to a string object$"):
+                delattr(target, attribute)
+            assert getattr(target, attribute) == before
+
+    def test_renamed_function_reports_its_new_names(self):
+        script = (
+            "import _rtprobe as rtp\n"
+            "rtp.typed.__name__ = 'renamed'; rtp.typed.__qualname__ = 'Owner.renamed'\n"
+            "assert 'Owner.renamed' in repr(rtp.typed)\n"
+            "try: rtp.typed()\n"
+            "except TypeError as e: print(e)\n"
+            "c = rtp.await_value(None); print(c.__name__, c.__qualname__); c.close()\n"
+        )
+        assert run_isolated(script) == "Owner.renamed() missing 2 required positional arguments: 'count' and 'label'\n" \
+                                       "await_value await_value\n"
+
+    @pytest.mark.parametrize("statement", [
+        "del rtp.await_value.__qualname__",
+        "del rtp.typed.__name__",
+        "rtp.typed.__qualname__ = None",
+        "rtp.typed.__name__ = b'bytes'",
+    ])
+    def test_refused_changes_leave_calls_and_errors_intact(self, statement):
+        # Run apart: a crash must fail this test, not end the test run.
+        script = (
+            "import _rtprobe as rtp\n"
+            f"try: {statement}\n"
+            "except TypeError: pass\n"
+            "c = rtp.await_value(None); print(repr(c).split(' at ')[0]); c.close()\n"
+            "try: rtp.typed('x', 'y')\n"
+            "except TypeError as e: print(e)\n"
+            "print(repr(rtp.typed).split(' at ')[0])\n"
+        )
+        assert run_isolated(script) == (
+            "<coroutine object await_value\n"
+            "Argument 'count' has incorrect type (expected int, got str)\n"
+            "<function typed\n"
+        )
+
+    def test_annotations_take_a_dict_and_come_back_empty_after_deletion(self):
+        with pytest.raises(TypeError, match="^__annotations__ must be set to a dict object$"):
+            rtp.call_hook.__annotations__ = 1
+        del rtp.call_hook.__annotations__
+        assert rtp.call_hook.__annotations__ == {}
+
+
+def run_isolated(script):
+    import subprocess
+    from pathlib import Path
+
+    native = Path(rtp.__file__).resolve().parent
+    done = subprocess.run([sys.executable, "-c", script], cwd=native, capture_output=True, text=True, timeout=60)
+    assert done.returncode == 0, f"exit {done.returncode}: {done.stderr}"
+    return done.stdout

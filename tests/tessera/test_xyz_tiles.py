@@ -160,3 +160,44 @@ async def test_endpoint_uses_patched_module_functions(tessera, fake_redis, monke
     monkeypatch.setattr(tessera, "safe_cache_get", cached)
     response = await get(tessera, layer="roads", z=12, x=3, y=4)
     assert response.body == b"patched:roads:12:3:4"
+
+
+async def test_http_errors_keep_the_failure_they_answer_as_context(tessera, fake_redis, monkeypatch):
+    async def too_slow(awaitable, timeout):
+        awaitable.close()
+        raise asyncio.TimeoutError()
+
+    db_error = OperationalError("SELECT", {}, Exception("server closed the connection"))
+    with pytest.raises(HTTPException) as caught:
+        await get(tessera, session=FakeSession(db_error))
+    assert caught.value.status_code == 500 and caught.value.__context__ is db_error
+
+    monkeypatch.setattr(tessera, "asyncio", type("asyncio", (), {"wait_for": staticmethod(too_slow),
+                                                                 "TimeoutError": asyncio.TimeoutError}))
+    with pytest.raises(HTTPException) as caught:
+        await get(tessera)
+    assert caught.value.status_code == 408 and type(caught.value.__context__) is asyncio.TimeoutError
+
+
+async def test_failures_inside_error_handling_keep_the_original_as_context(tessera, fake_redis, monkeypatch):
+    db_error = OperationalError("SELECT", {}, Exception("server closed the connection"))
+
+    class BrokenLogger:
+        def error(self, message):
+            raise OSError("log disk full")
+
+    logger = tessera.logger
+    monkeypatch.setattr(tessera, "logger", BrokenLogger())
+    with pytest.raises(OSError) as caught:
+        await get(tessera, session=FakeSession(db_error))
+    assert caught.value.__context__ is db_error
+    monkeypatch.setattr(tessera, "logger", logger)
+
+    class FailingRollback(FakeSession):
+        async def rollback(self):
+            raise ConnectionError("rollback lost the connection")
+
+    with pytest.raises(HTTPException) as caught:
+        await get(tessera, session=FailingRollback(KeyError("boom")))
+    rollback_error = caught.value.__context__
+    assert isinstance(rollback_error, ConnectionError) and type(rollback_error.__context__) is KeyError

@@ -59,10 +59,11 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
                        py::object maxy, py::object srid, py::object max_features, py::object simplify,
                        py::object request, py::object db) {
   if (!request.is_none()) {
-    py::object rate_key = rt::Text() << "rate_limit:gis:bbox:" << client_address(request);
+    rt::Var rate_key = rt::Text() << "rate_limit:gis:bbox:" << client_address(request);
     try {
       co_await count_request(g, rate_key, 20, py::str("Too many bbox requests."));
     } catch (py::error_already_set& e) {
+      rt::Handling handling(e);
       if (!rt::is_exception(e) || e.matches(g["HTTPException"_n])) throw;
       // A Redis failure lifts the limit for this request, silently.
     }
@@ -84,7 +85,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
   }
   max_features = g["min"_n](max_features, g["MAX_FEATURES_GLOBAL"_n]);
 
-  py::object min_x = minx, min_y = miny, max_x = maxx, max_y = maxy;
+  rt::Var min_x = minx, min_y = miny, max_x = maxx, max_y = maxy;
   if (!srid.equal(py::int_(3857))) {
     try {
       py::dict bind;
@@ -93,24 +94,25 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
       bind["x2"] = maxx;
       bind["y2"] = maxy;
       bind["input_srid"] = srid;
-      py::object result = co_await db.attr("execute")(g["text"_n](kTransformSql), bind);
+      rt::Var result = co_await rt::call_method(db, "execute", g["text"_n](kTransformSql), bind);
       py::object coords = result.attr("first")();
       min_x = coords.attr("min_x");
       min_y = coords.attr("min_y");
       max_x = coords.attr("max_x");
       max_y = coords.attr("max_y");
     } catch (py::error_already_set& e) {
+      rt::Handling handling(e);
       if (!rt::is_exception(e)) throw;
       log_error(g, rt::Text() << "Coordinate transformation error: " << e.value());
       http_error(g, 400, py::str("Invalid coordinate transformation"));
     }
   }
 
-  py::object cache_key = rt::Text() << "bbox:" << layer_name << ":" << rt::format(min_x, ".0f") << ":"
+  rt::Var cache_key = rt::Text() << "bbox:" << layer_name << ":" << rt::format(min_x, ".0f") << ":"
                                     << rt::format(min_y, ".0f") << ":" << rt::format(max_x, ".0f") << ":"
                                     << rt::format(max_y, ".0f") << ":" << max_features << ":"
                                     << simplify;
-  py::object cached_tile = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
+  rt::Var cached_tile = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
   if (truthy(cached_tile)) {
     co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = tile_headers(g, "HIT"));
@@ -118,24 +120,25 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
 
   py::object layer_config = g["LAYER_CONFIG"_n][layer_name];
   py::object geom_col = layer_config["geom_col"];
-  py::object bbox_area =
+  rt::Var bbox_area =
       wgs84 ? g["calculate_bbox_area_degrees"_n](minx, miny, maxx, maxy) : py::object(py::float_(0.01));
   py::object geom_expr = truthy(simplify) && bbox_area > py::float_(0.01)
                              ? py::object(rt::Text() << "ST_SimplifyPreserveTopology(" << geom_col << ", 50)")
                              : geom_col;
   py::str sql = bbox_tile_sql(layer_name, py::str(", ").attr("join")(layer_config["properties"]),
                               layer_config["id_col"], geom_expr, layer_config["table"], geom_col);
-  py::dict params;
+  rt::Local<py::dict> params;
   params["min_x"] = min_x;
   params["min_y"] = min_y;
   params["max_x"] = max_x;
   params["max_y"] = max_y;
   params["max_features"] = max_features;
 
-  py::object mvt_content;
+  rt::Var mvt_content;
   try {
     mvt_content = co_await fetch_in_transaction(g, db, g["text"_n](sql), params, 20.0, "scalar_one_or_none");
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
       log_error(g, rt::Text() << "Timeout generating bbox tile for " << layer_name);
       http_error(g, 408, py::str("Query timeout"));

@@ -15,17 +15,23 @@ py::object make_key(const rt::Globals&, py::object self, py::object key) {
 }
 
 rt::Coro cache_get(rt::Globals, py::object self, py::object key) {
-  co_return co_await self.attr("redis").attr("get")(self.attr("_make_key")(key));
+  rt::Var get = self.attr("redis").attr("get");
+  rt::Var full_key = self.attr("_make_key")(key);
+  co_return co_await get(full_key);
 }
 
 rt::Coro cache_set(rt::Globals, py::object self, py::object key, py::object value, py::object ttl) {
   // Value and expiry in one command: no entry can be left without a lifetime.
-  co_await self.attr("redis").attr("set")(self.attr("_make_key")(key), value, py::arg("ex") = ttl);
+  rt::Var set = self.attr("redis").attr("set");
+  rt::Var full_key = self.attr("_make_key")(key);
+  co_await set(full_key, value, py::arg("ex") = ttl);
   co_return py::none();
 }
 
 rt::Coro cache_delete(rt::Globals, py::object self, py::object key) {
-  co_await self.attr("redis").attr("delete")(self.attr("_make_key")(key));
+  rt::Var delete_ = self.attr("redis").attr("delete");
+  rt::Var full_key = self.attr("_make_key")(key);
+  co_await delete_(full_key);
   co_return py::none();
 }
 
@@ -33,6 +39,7 @@ rt::Coro safe_cache_get(rt::Globals g, py::object key, py::object timeout) {
   try {
     co_return co_await g["asyncio"_n].attr("wait_for")(g["cache"_n].attr("get")(key), py::arg("timeout") = timeout);
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!e.matches(g["asyncio"_n].attr("TimeoutError")) && !rt::is_exception(e)) throw;
     log_warning(g, rt::Text() << "Cache get failed for " << key << ": " << e.value());
     co_return py::none();
@@ -43,6 +50,7 @@ rt::Coro safe_cache_set(rt::Globals g, py::object key, py::object value, py::obj
   try {
     co_await g["cache"_n].attr("set")(key, value, py::arg("ttl") = ttl);
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
     log_warning(g, rt::Text() << "Cache set failed for " << key << ": " << e.value());
   }

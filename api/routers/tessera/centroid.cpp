@@ -36,12 +36,12 @@ py::str centroid_sql_text(py::handle table_name_literal, py::handle geom_column_
 
 rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object db) {
   require_layer(g, layer_name);
-  py::object layer_config = g["LAYER_CONFIG"_n][layer_name];
-  py::object geom_column = layer_config["geom_col"];
-  py::object table = layer_config["table"];
+  rt::Var layer_config = g["LAYER_CONFIG"_n][layer_name];
+  rt::Var geom_column = layer_config["geom_col"];
+  rt::Var table = layer_config["table"];
 
-  py::object cache_key = rt::Text() << "centroid:" << layer_name;
-  py::object cached_centroid = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
+  rt::Var cache_key = rt::Text() << "centroid:" << layer_name;
+  rt::Var cached_centroid = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
   if (truthy(cached_centroid)) {
     try {
       py::object json = py::module_::import("json");
@@ -54,12 +54,13 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
 
   py::object table_name_literal = table.attr("strip")("\"");
   py::object geom_column_literal = geom_column.attr("strip")("\"");
-  py::object centroid_sql = g["text"_n](centroid_sql_text(table_name_literal, geom_column_literal));
+  rt::Var centroid_sql = g["text"_n](centroid_sql_text(table_name_literal, geom_column_literal));
 
-  py::object centroid;
+  rt::Var centroid;
   try {
     centroid = co_await fetch_in_transaction(g, db, centroid_sql, {}, 15.0, "first");
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
       log_error(g, rt::Text() << "Timeout calculating centroid for " << layer_name);
       http_error(g, 408, py::str("Centroid calculation timeout"));
@@ -93,7 +94,7 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   layer_summary["min_zoom"] = layer_config.attr("get")("min_zoom", 0);
   layer_summary["properties"] = layer_config["properties"];
 
-  py::dict response_data;
+  rt::Local<py::dict> response_data;
   response_data["layer"] = layer_name;
   response_data["centroid_wgs84"] = centroid_wgs84;
   response_data["extent_web_mercator"] = extent;

@@ -13,9 +13,9 @@ rt::Coro delete_matching(rt::Globals g, py::object pattern) {
   PyObject* it = PyObject_GetAIter(
       g["redis_client"_n].attr("scan_iter")(py::arg("match") = pattern, py::arg("count") = 100).ptr());
   if (!it) throw py::error_already_set();
-  py::object keys = py::reinterpret_steal<py::object>(it);
+  rt::Var keys = py::reinterpret_steal<py::object>(it);
   long deleted_count = 0;
-  while (std::optional<py::object> key = co_await rt::next(keys)) {
+  while (std::optional<rt::Var> key = co_await rt::next(keys)) {
     co_await g["redis_client"_n].attr("delete")(*key);
     ++deleted_count;
   }
@@ -26,12 +26,13 @@ rt::Coro delete_matching(rt::Globals g, py::object pattern) {
 // write path that asked for it.
 rt::Coro invalidate_layer_cache_task(rt::Globals g, py::object layer_name) {
   try {
-    py::object deleted_count = co_await delete_matching(
+    rt::Var deleted_count = co_await delete_matching(
         g, rt::Text() << g["cache"_n].attr("namespace") << ":" << layer_name << ":*");
     log_info(g, rt::Text() << "Background task: Invalidated " << deleted_count << " cache entries for layer '"
                            << layer_name << "'");
     co_return deleted_count;
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
     log_error(g, rt::Text() << "Background task failed to invalidate cache for layer '" << layer_name
                             << "': " << e.value());
@@ -41,10 +42,11 @@ rt::Coro invalidate_layer_cache_task(rt::Globals g, py::object layer_name) {
 
 rt::Coro invalidate_all_cache_task(rt::Globals g) {
   try {
-    py::object deleted_count = co_await delete_matching(g, rt::Text() << g["cache"_n].attr("namespace") << ":*");
+    rt::Var deleted_count = co_await delete_matching(g, rt::Text() << g["cache"_n].attr("namespace") << ":*");
     log_info(g, rt::Text() << "Background task: Invalidated ALL cache entries: " << deleted_count << " keys deleted");
     co_return deleted_count;
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
     log_error(g, rt::Text() << "Background task failed to invalidate all cache: " << e.value());
     co_return py::int_(0);
@@ -53,12 +55,13 @@ rt::Coro invalidate_all_cache_task(rt::Globals g) {
 
 rt::Coro invalidate_cache_by_pattern_task(rt::Globals g, py::object pattern) {
   try {
-    py::object deleted_count = co_await delete_matching(
+    rt::Var deleted_count = co_await delete_matching(
         g, rt::Text() << g["cache"_n].attr("namespace") << ":" << pattern);
     log_info(g, rt::Text() << "Background task: Invalidated " << deleted_count << " cache entries matching pattern '"
                            << pattern << "'");
     co_return deleted_count;
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
     log_error(g, rt::Text() << "Background task failed to invalidate cache by pattern '" << pattern
                             << "': " << e.value());
@@ -104,6 +107,7 @@ rt::Coro require_reachable_cache(rt::Globals g) {
   try {
     co_await g["redis_client"_n].attr("ping")();
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
     http_error(g, 503, py::str("Cache unavailable: nothing was invalidated"));
   }
@@ -114,7 +118,7 @@ rt::Coro require_reachable_cache(rt::Globals g) {
 
 rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
   if (layer_name.equal(py::str("all"))) {
-    py::object deleted_count = co_await g["_invalidate_all_cache_task"_n]();
+    rt::Var deleted_count = co_await g["_invalidate_all_cache_task"_n]();
     if (deleted_count.equal(py::int_(0))) co_await require_reachable_cache(g);
     py::dict data;
     data["deleted_count"] = deleted_count;
@@ -128,7 +132,7 @@ rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
                                   << py::list(g["LAYER_CONFIG"_n].attr("keys")()));
   }
 
-  py::object deleted_count = co_await g["_invalidate_layer_cache_task"_n](layer_name);
+  rt::Var deleted_count = co_await g["_invalidate_layer_cache_task"_n](layer_name);
   if (deleted_count.equal(py::int_(0))) co_await require_reachable_cache(g);
   py::dict data;
   data["layer"] = layer_name;

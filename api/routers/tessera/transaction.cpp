@@ -8,20 +8,20 @@ rt::AsyncGen db_transaction(rt::Globals, py::object db) {
   rt::Pending failure;
   try {
     co_yield db;
-    co_await db.attr("commit")();
+    co_await rt::call_method(db, "commit");
   } catch (...) {
     failure.capture();
   }
   // Only an Exception rolls back: a cancelled request just closes the session.
   if (failure.is_exception()) {
     try {
-      co_await db.attr("rollback")();
+      co_await rt::call_method(db, "rollback");
     } catch (...) {
       failure.capture();
     }
   }
   try {
-    co_await db.attr("close")();
+    co_await rt::call_method(db, "close");
   } catch (...) {
     failure.capture();
   }
@@ -32,12 +32,12 @@ rt::AsyncGen db_transaction(rt::Globals, py::object db) {
 
 rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement, py::object params,
                               double timeout, const char* take) {
-  py::object value = py::none();
+  rt::Var value = py::none();
   rt::AsyncWith transaction(g["db_transaction"_n](db));
   co_await transaction.enter();
   try {
-    py::object execute = params ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
-    py::object result = co_await g["asyncio"_n].attr("wait_for")(execute, py::arg("timeout") = timeout);
+    rt::Var execute = params ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
+    rt::Var result = co_await g["asyncio"_n].attr("wait_for")(execute, py::arg("timeout") = timeout);
     value = result.attr(take)();
   } catch (...) {
     transaction.fail();

@@ -32,10 +32,11 @@ double query_time_limit(long z) {
 
 rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,
                       py::object request, py::object db) {
-  py::object rate_key = rt::Text() << "rate_limit:gis:" << client_address(request);
+  rt::Var rate_key = rt::Text() << "rate_limit:gis:" << client_address(request);
   try {
     co_await count_request(g, rate_key, 40, py::str("Too many map requests. Please slow down panning."));
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!rt::is_exception(e) || e.matches(g["HTTPException"_n])) throw;
     // A Redis outage never blocks tiles.
     log_warning(g, rt::Text() << "Rate limit check failed: " << e.value());
@@ -46,7 +47,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
     http_error(g, 400, rt::Text() << "Invalid tile coordinates: z=" << z << ", x=" << x << ", y=" << y);
   }
 
-  py::object sql, zoom_config;
+  rt::Var sql, zoom_config;
   try {
     py::tuple statement = py::tuple(g["generate_mvt_sql"_n](layer_name, z));
     if (statement.size() != 2) {
@@ -55,6 +56,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
     sql = statement[0];
     zoom_config = statement[1];
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     if (!e.matches(PyExc_ValueError)) throw;
     log_info(g, rt::Text() << "Layer " << layer_name << " not available at zoom " << z << ": " << e.value());
     if (z <= py::int_(6)) {
@@ -68,8 +70,8 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
     co_return g["Response"_n](py::arg("status_code") = 204);
   }
 
-  py::object cache_key = rt::Text() << layer_name << ":" << z << ":" << x << ":" << y;
-  py::object cached_tile = co_await g["safe_cache_get"_n](cache_key);
+  rt::Var cache_key = rt::Text() << layer_name << ":" << z << ":" << x << ":" << y;
+  rt::Var cached_tile = co_await g["safe_cache_get"_n](cache_key);
   if (truthy(cached_tile)) {
     py::dict headers;
     headers["Cache-Control"] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"];
@@ -78,18 +80,19 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
                               py::arg("headers") = headers);
   }
 
-  py::object bbox = g["xyz_to_bbox_web_mercator"_n](z, x, y);
-  py::dict params;
+  rt::Var bbox = g["xyz_to_bbox_web_mercator"_n](z, x, y);
+  rt::Local<py::dict> params;
   params["min_x"] = bbox["minx"];
   params["min_y"] = bbox["miny"];
   params["max_x"] = bbox["maxx"];
   params["max_y"] = bbox["maxy"];
   const double timeout = query_time_limit(z.cast<long>());
 
-  py::object mvt_content;
+  rt::Var mvt_content;
   try {
     mvt_content = co_await fetch_in_transaction(g, db, g["text"_n](sql), params, timeout, "scalar_one_or_none");
   } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
     py::object tile = rt::Text() << layer_name << "/" << z << "/" << x << "/" << y;
     if (e.matches(g["asyncio"_n].attr("TimeoutError"))) {
       log_error(g, rt::Text() << "Timeout generating tile " << tile);

@@ -1,6 +1,7 @@
 // Python statements whose meaning C++ lacks: `async with`.
 #pragma once
 
+#include "ravn/coro.hpp"
 #include "ravn/errors.hpp"
 
 #include <pybind11/pybind11.h>
@@ -15,7 +16,8 @@ namespace py = pybind11;
 //     with.finish(co_await with.exit());
 // Every exception of the body, cancellation included, is handed to __aexit__,
 // and re-raised afterwards unless __aexit__ returns true; an exception raised
-// by __aexit__ itself propagates from the co_await in its place.
+// by __aexit__ itself propagates from the co_await in its place, with the
+// body's exception as its __context__.
 class AsyncWith {
  public:
   explicit AsyncWith(py::handle manager);
@@ -25,8 +27,8 @@ class AsyncWith {
   void finish(py::handle exit_result);
 
  private:
-  py::object manager_;
-  py::object exit_;
+  Local<> manager_;
+  Local<> exit_;
   Pending pending_;
 };
 
