@@ -63,11 +63,12 @@ async def test_second_awaiter_is_refused_at_once(impl):
     async def second():
         return await shared
 
+    # At once: a second driver would wait on the same future (bounded here, so a regression fails, not hangs).
     with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
-        await second()
+        await asyncio.wait_for(second(), 1)
     # A C++ awaiter is refused the same way.
     with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
-        await rtp.await_value(shared)
+        await asyncio.wait_for(rtp.await_value(shared), 1)
     future.set_result("only once")
     assert await first == "only once"
 
@@ -79,7 +80,7 @@ async def test_cxx_awaiting_a_coroutine_driven_elsewhere_is_refused(impl):
     first = asyncio.ensure_future(impl(inner))
     await asyncio.sleep(0)
     with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
-        await impl(inner)
+        await asyncio.wait_for(impl(inner), 1)
     future.set_result(1)
     assert await first == 1
 
