@@ -111,6 +111,7 @@ class TestSettings:
         assert "p%40ss%2Fword@" in database.database_url()
 
 
+@pytest.mark.integration
 class TestDatabaseAccess:
     @pytest.fixture(scope="class", autouse=True)
     def loaded(self):

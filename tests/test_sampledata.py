@@ -21,6 +21,8 @@ import sampledata  # noqa: E402
 from sampledata.generator import COLUMNS  # noqa: E402
 from sampledata.loader import SCHEMA_FILE, _index_names  # noqa: E402
 
+pytestmark = pytest.mark.integration
+
 PARCELS = 400
 SEED = 1
 LAYERS = [("PLOT", "GEOMETRY"), ("BEACON", "GEOMETRY"), ("ROAD", "GEOMETRY"),

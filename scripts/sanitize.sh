@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# Builds the three modules and the runtime's test probe with AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs every test that can run under them:
+#
+#   bash scripts/sanitize.sh [pytest args]
+#
+# Exits non-zero on a failing test and on any sanitizer report.
+#
+# Left out: the integration and HTTP tests (markers `integration`, `e2e`). The
+# database path goes through SQLAlchemy's asyncio layer, which runs asyncpg
+# inside greenlets; greenlet switches C stacks behind AddressSanitizer's back,
+# so its stack bookkeeping breaks and it reports errors that are not there.
+# (The service tools that those tests start, pg_isready among them, also hang
+# with the ASan runtime preloaded.)
+#
+# The normal in-place build (api/ravn, tests/native) is left alone: the sources
+# are copied to build/asan/tree, built there in place (CMake in build/asan/cmake)
+# and tested there. Needs the Python requirements of scripts/setup.sh, not the
+# services.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+out=$root/build/asan
+tree=$out/tree
+reports=$out/reports
+
+# The real interpreter, not a launcher script: LD_PRELOAD must reach Python itself.
+python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
+cxx=${CXX:-g++}
+
+echo "==> copying the sources to $tree" >&2
+# Recopied each time so that deleted files do not linger; modification times are
+# kept, so the build in build/asan/cmake stays incremental.
+rm -rf "$tree"
+mkdir -p "$tree"
+tar -C "$root" -cf - --exclude-vcs --exclude=./build --exclude='*.so' --exclude=__pycache__ \
+    --exclude=.pytest_cache --exclude='*.egg-info' . | tar -C "$tree" -xf -
+
+echo "==> building with -fsanitize=address,undefined" >&2
+generator=()
+command -v ninja >/dev/null && generator=(-G Ninja)
+cmake -S "$tree" -B "$out/cmake" "${generator[@]}" -DRAVN_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_COMPILER="$cxx" -Dpybind11_DIR="$("$python" -m pybind11 --cmakedir)" \
+    -DPython_EXECUTABLE="$python" >/dev/null
+cmake --build "$out/cmake" -j2
+
+# Python is not instrumented, so the ASan runtime must be loaded before anything
+# else (libubsan may come later, with the modules). libstdc++ comes with it:
+# ASan looks up the real __cxa_throw once, at start-up, and the interpreter does
+# not link libstdc++, so without it the first C++ throw aborts.
+runtime_lib() { readlink -f "$("$cxx" -print-file-name="$1")"; }
+libasan=$(runtime_lib libasan.so)
+libstdcxx=$(runtime_lib libstdc++.so)
+[[ -f $libasan && -f $libstdcxx ]] || { echo "no libasan/libstdc++ for $cxx" >&2; exit 1; }
+
+rm -rf "$reports"
+mkdir -p "$reports"
+# detect_leaks=0: the interpreter does not free its own memory at exit (interned
+#   strings, type and module state), and that is all LeakSanitizer would list.
+#   Reference leaks of the runtime are covered by its own refcount tests.
+# halt_on_error=1, abort_on_error=1: the first report ends the process with
+#   SIGABRT (UBSan checks are compiled not to recover), so no test carries on.
+# log_path (ASan): every process, pytest and the interpreters that tests start,
+#   writes its reports to a file here, so a report counts even where a test
+#   expected that subprocess to fail. UBSan's log_path cannot work here (libasan
+#   takes over the call that sets it), so UBSan reports go to stderr; the abort
+#   still fails pytest, or the subprocess test that sees an exit status or stderr
+#   it did not expect.
+# PYTHONMALLOC=malloc: without it pymalloc serves small objects from its own
+#   arenas and ASan cannot see a use of a freed Python object.
+export LD_PRELOAD=$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}
+export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan
+export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
+export PYTHONMALLOC=malloc
+
+echo "==> running the tests under the sanitizers" >&2
+# --capture=sys: fd-level capture would swallow a UBSan report on stderr when
+# the abort takes pytest down with it. The copied tree needs no pytest cache.
+status=0
+(cd "$tree" && "$python" -m pytest -p no:cacheprovider --capture=sys -m "not integration and not e2e" "$@") || status=$?
+unset LD_PRELOAD
+
+if compgen -G "$reports/*" >/dev/null; then
+    for report in "$reports"/*; do
+        echo "==> sanitizer report $report" >&2
+        cat "$report" >&2
+    done
+    echo "==> sanitizer reports found: failed" >&2
+    exit 1
+fi
+exit "$status"
