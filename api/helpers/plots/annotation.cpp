@@ -49,6 +49,9 @@ py::object vec(const rt::Globals& g, py::handle x, py::handle y) {
   return g["np"_n].attr("array")(items);
 }
 
+// shapely's Point, imported where the labels need it as `from shapely.geometry import Point` would.
+py::object point_class() { return py::module_::import("shapely.geometry").attr("Point"); }
+
 py::object norm(const rt::Globals& g, py::handle v) { return g["np"_n].attr("linalg").attr("norm")(v); }
 
 py::object degrees_of(const rt::Globals& g, py::handle v) {
@@ -135,8 +138,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
     py::object lx = b.x + item(bisector, 0) * offset_m;
     py::object ly = b.y + item(bisector, 1) * offset_m;
     // Names stand outside: at a convex corner the bisector points into the parcel.
-    py::object point = py::module_::import("shapely.geometry").attr("Point")(lx, ly);
-    if (truthy(target_geom.attr("contains")(point))) {
+    if (truthy(target_geom.attr("contains")(point_class()(lx, ly)))) {
       bisector = -bisector;
       lx = b.x + item(bisector, 0) * offset_m;
       ly = b.y + item(bisector, 1) * offset_m;
@@ -165,6 +167,17 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
     if (g["np"_n].attr("dot")(perp, mid_to_cent) > int_(0)) perp = -perp;
     py::object dx_pos = mid_x - item(perp, 0) * offset_dist;
     py::object dy_pos = mid_y - item(perp, 1) * offset_dist;
+    // The centroid can lie outside a leg of a concave parcel (the inner legs of an L), which
+    // would put the length outside and the bearings inside. When the parcel itself says so
+    // (the length's point is outside and its mirror inside), turn the leg's labels over.
+    if (!truthy(target_geom.attr("contains")(point_class()(dx_pos, dy_pos)))) {
+      py::object mirror_x = mid_x + item(perp, 0) * offset_dist;
+      py::object mirror_y = mid_y + item(perp, 1) * offset_dist;
+      if (truthy(target_geom.attr("contains")(point_class()(mirror_x, mirror_y)))) {
+        perp = -perp;
+        dx_pos = mirror_x, dy_pos = mirror_y;
+      }
+    }
 
     // Legs shorter than 15 mm on paper have no room for their labels.
     if (line_len > min_len_for_label) {
