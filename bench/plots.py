@@ -89,7 +89,7 @@ def main():
 
     import ravn.plots as plots
 
-    logging.getLogger("ravn").setLevel(logging.WARNING)
+    plots.logger.setLevel(logging.WARNING)
     plots.print = lambda *a, **k: None  # the scale line on every call is not what is measured
     plt = plots.plt
     samples = asyncio.run(load_samples(args.database_url))
