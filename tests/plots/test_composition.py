@@ -150,13 +150,6 @@ def test_failing_map_closes_its_figure(plots, spy):
     assert plt.get_fignums() == []
 
 
-def test_multipolygon_parcel_is_refused(plots):
-    target = rectangle(X0, Y0, 50, 30)
-    target["geometry"] = {"type": "MultiPolygon", "coordinates": [target["geometry"]["coordinates"]]}
-    with pytest.raises(AttributeError):
-        plots.generate_plot([target], 1, None)
-
-
 def test_late_binding(plots, spy, monkeypatch):
     calls = []
     monkeypatch.setattr(plots, "get_recommended_scale", lambda *args: calls.append(args) or 2000)

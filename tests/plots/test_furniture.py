@@ -114,7 +114,3 @@ def test_north_arrow(plots, axes, kwargs, bottom, tip, letter_y):
     assert arrow.xy == pytest.approx(tip) and arrow.xyann == pytest.approx(bottom)
     assert arrow.arrowprops == {"facecolor": "black", "width": 3, "headwidth": 10, "headlength": 12}
 
-
-def test_north_arrow_needs_two_coordinates(plots, axes):
-    with pytest.raises(IndexError):
-        plots.add_north_arrow(axes, loc=(0.5,))

@@ -75,7 +75,7 @@ bool is_zero(py::handle v) { return equal(v, int_(0)); }
 
 }  // namespace
 
-void draw_roads(const rt::Globals&, py::handle ax, const py::list& road_geoms, py::handle clipping_poly) {
+void draw_roads(py::handle ax, const py::list& road_geoms, py::handle clipping_poly) {
   for (py::handle r_geom : road_geoms) {
     py::object clipped = r_geom.attr("intersection")(clipping_poly);
     if (!truthy(clipped.attr("is_empty"))) plot_road_element(ax, clipped);

@@ -126,7 +126,7 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
                                         extent.center_x + half_w, extent.center_y + half_h);
     }
 
-    draw_roads(g, ax, road_geoms, clipping_poly);
+    draw_roads(ax, road_geoms, clipping_poly);
     fill_neighbours(ax, neighbor_geoms, clipping_poly);
 
     py::tuple parcel_xy = unpack(target_geom.attr("exterior").attr("xy"), 2);

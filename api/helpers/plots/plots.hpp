@@ -24,7 +24,7 @@ void init_furniture(const rt::Module& m);    // add_north_arrow, add_scale_bar
 void init_composition(const rt::Module& m);  // generate_plot
 
 // Roads clipped to the map: dashed lines and dashed road outlines.
-void draw_roads(const rt::Globals& g, py::handle ax, const py::list& road_geoms, py::handle clipping_poly);
+void draw_roads(py::handle ax, const py::list& road_geoms, py::handle clipping_poly);
 
 // Beacons, their names, leg bearings and lengths, the parcel's name and area;
 // returns the boundary schedule rows.
