@@ -7,7 +7,9 @@ import sys
 _FORMAT = "%(asctime)s %(levelname)s %(name)s: %(message)s"
 
 
-def get_logger(name: str = "ravn") -> logging.Logger:
+def get_logger(name: str = "landrecords") -> logging.Logger:
+    # The host's own logger: not "ravn", whose children are the modules' loggers
+    # ("ravn.tessera"), which would then stop reaching the root handlers.
     logger = logging.getLogger(name)
     if not any(getattr(h, "_ravn", False) for h in logger.handlers):
         handler = logging.StreamHandler(sys.stderr)

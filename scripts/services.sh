@@ -6,7 +6,8 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PG_VERSION=15
 PG_CLUSTER=main
-PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server)
+# fonts-liberation: the serif face the plot maps ask for, so maps look the same everywhere.
+PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation)
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[services] %s\n' "$*" >&2; }

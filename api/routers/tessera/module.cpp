@@ -2,41 +2,11 @@
 // start-up lines, catalogue, functions and routes, in that order.
 #include "tessera.hpp"
 
-#include <string>
-
 namespace ravn::tessera {
 namespace {
 
-// `from <module> import <names>`: each name becomes a module attribute. A name
-// the module lacks may be a submodule, as for Python's own import statement.
-void import_from(const rt::Module& m, const char* module, std::initializer_list<const char*> names) {
-  py::module_ source = py::module_::import(module);
-  for (const char* name : names) {
-    if (!py::hasattr(source, name)) {
-      PyObject* submodule = PyImport_ImportModule((std::string(module) + "." + name).c_str());
-      if (submodule) {
-        Py_DECREF(submodule);
-      } else {
-        PyErr_Clear();
-      }
-    }
-    if (!py::hasattr(source, name)) {
-      py::object file = py::getattr(source, "__file__", py::none());
-      py::str location = file.is_none() ? py::str("unknown location") : py::str(file);
-      py::object error = py::reinterpret_borrow<py::object>(PyExc_ImportError)(
-          rt::Text() << "cannot import name '" << py::str(name) << "' from '" << py::str(module) << "' ("
-                     << location << ")",
-          py::arg("name") = module, py::arg("path") = file);
-      rt::raise(error);
-    }
-    m.set(name, source.attr(name));
-  }
-}
-
-void import_module(const rt::Module& m, const char* module, const char* as = nullptr) {
-  py::module_ imported = py::module_::import(module);
-  m.set(as ? as : module, imported);
-}
+using rt::import_from;
+using rt::import_module;
 
 void load(py::module_ module) {
   const rt::Module m(std::move(module));

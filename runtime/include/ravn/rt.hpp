@@ -6,6 +6,7 @@
 #include "ravn/errors.hpp"
 #include "ravn/function.hpp"
 #include "ravn/globals.hpp"
+#include "ravn/imports.hpp"
 #include "ravn/module.hpp"
 #include "ravn/statements.hpp"
 
