@@ -113,3 +113,39 @@ async def test_time_limit_errors_and_empty_result(tessera, fake_redis, records, 
     response = await get(tessera, session=FakeSession(FakeResult(row=CORNERS), FakeResult(None)))
     assert (response.status_code, response.body) == (204, b"")
     assert not any(k.startswith("mvt_v8:bbox") for k in fake_redis.store)
+
+
+async def test_negative_max_features_is_the_clients_error(tessera, fake_redis):
+    session = FakeSession(FakeResult(row=CORNERS), FakeResult(TILE))
+    assert await refused(tessera, max_features=-1, session=session) == (400, "max_features must not be negative")
+    assert session.events == []  # refused before any query
+    # The SRID and coordinate checks come first.
+    assert (await refused(tessera, max_features=-1, srid=4269))[1].startswith("Only SRID 4326")
+    assert await refused(tessera, max_features=-1, minx=-181) == (400, "Invalid longitude values")
+    # 0 keeps its meaning: a query for no features, an empty tile.
+    session = FakeSession(FakeResult(row=CORNERS), FakeResult(None))
+    assert (await get(tessera, max_features=0, session=session)).status_code == 204
+    assert session.statements[1][1]["max_features"] == 0
+
+
+def _unreachable_errors():
+    from sqlalchemy.exc import DBAPIError, InterfaceError, OperationalError
+
+    lost = DBAPIError("SELECT", {}, Exception("connection was closed"), connection_invalidated=True)
+    return [ConnectionRefusedError(111, "Connect call failed"), ConnectionResetError("reset by peer"),
+            OperationalError("SELECT", {}, Exception("server closed the connection")),
+            InterfaceError("SELECT", {}, Exception("connection is closed")), lost]
+
+
+@pytest.mark.parametrize("error", _unreachable_errors(), ids=lambda e: type(e).__name__)
+async def test_unreachable_database_during_transformation_is_a_server_error(tessera, fake_redis, records, error):
+    assert await refused(tessera, session=FakeSession(error)) == (500, "Internal server error")
+    assert records()[-1] == ("ERROR", f"Coordinate transformation error: {error}")
+
+
+async def test_rejected_coordinates_stay_the_clients_error(tessera, fake_redis):
+    from sqlalchemy.exc import DBAPIError, DataError
+
+    for error in (DataError("SELECT", {}, Exception("invalid input")),
+                  DBAPIError("SELECT", {}, Exception("out of range"), connection_invalidated=False)):
+        assert await refused(tessera, session=FakeSession(error)) == (400, "Invalid coordinate transformation")

@@ -53,6 +53,15 @@ py::dict tile_headers(const rt::Globals& g, const char* cache_state) {
   return headers;
 }
 
+// Connection refused or reset, a lost or unusable connection: the server's
+// fault, whatever the request held.
+bool database_unreachable(py::handle error) {
+  if (rt::matches(error, PyExc_OSError)) return true;
+  py::module_ exc = py::module_::import("sqlalchemy.exc");
+  if (rt::matches(error, exc.attr("OperationalError")) || rt::matches(error, exc.attr("InterfaceError"))) return true;
+  return rt::matches(error, exc.attr("DBAPIError")) && truthy(error.attr("connection_invalidated"));
+}
+
 }  // namespace
 
 rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py::object miny, py::object maxx,
@@ -84,6 +93,8 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
     }
   }
   max_features = g["min"_n](max_features, g["MAX_FEATURES_GLOBAL"_n]);
+  // A negative LIMIT is an error in SQL: the client's mistake, not the server's.
+  if (max_features < py::int_(0)) http_error(g, 400, py::str("max_features must not be negative"));
 
   rt::Var min_x = minx, min_y = miny, max_x = maxx, max_y = maxy;
   if (!srid.equal(py::int_(3857))) {
@@ -104,6 +115,8 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
       rt::Handling handling(e);
       if (!rt::is_exception(e)) throw;
       log_error(g, rt::Text() << "Coordinate transformation error: " << e.value());
+      // The coordinates may be what the database rejected, but not when it could not be reached.
+      if (database_unreachable(e.value())) http_error(g, 500, py::str("Internal server error"));
       http_error(g, 400, py::str("Invalid coordinate transformation"));
     }
   }
