@@ -2,6 +2,9 @@
 
 #include "ravn/errors.hpp"
 
+#include <cstring>
+#include <unordered_map>
+
 namespace ravn::rt {
 
 namespace {
@@ -38,8 +41,23 @@ void Globals::set(const char* name, py::handle value) const {
   if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-Text& Text::operator<<(const char* literal) {
-  parts_.append(py::str(literal));
+PyObject* literal(const char* text) {
+  // Keyed by address; the text is compared too, so a reused buffer never gets a stale str.
+  static std::unordered_map<const char*, PyObject*> made;
+  PyObject*& entry = made[text];
+  if (entry) {
+    const char* utf8 = PyUnicode_AsUTF8(entry);
+    if (utf8 && std::strcmp(utf8, text) == 0) return entry;
+    PyErr_Clear();
+    Py_CLEAR(entry);
+  }
+  entry = PyUnicode_InternFromString(text);
+  if (!entry) throw py::error_already_set();
+  return entry;
+}
+
+Text& Text::operator<<(const char* text) {
+  if (PyList_Append(parts_.ptr(), literal(text)) < 0) throw py::error_already_set();
   return *this;
 }
 
@@ -50,23 +68,25 @@ Text& Text::operator<<(const std::string& literal) {
 
 Text& Text::operator<<(py::handle value) {
   if (PyUnicode_CheckExact(value.ptr())) {
-    parts_.append(value);
-  } else {
-    parts_.append(format(value, ""));
+    if (PyList_Append(parts_.ptr(), value.ptr()) < 0) throw py::error_already_set();
+    return *this;
   }
+  PyObject* text = PyObject_Format(value.ptr(), literal(""));
+  if (!text) throw py::error_already_set();
+  int r = PyList_Append(parts_.ptr(), text);
+  Py_DECREF(text);
+  if (r < 0) throw py::error_already_set();
   return *this;
 }
 
 py::str Text::str() const {
-  py::str empty("");
-  PyObject* joined = PyUnicode_Join(empty.ptr(), parts_.ptr());
+  PyObject* joined = PyUnicode_Join(literal(""), parts_.ptr());
   if (!joined) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);
 }
 
 py::str format(py::handle value, const char* spec) {
-  py::str s(spec);
-  PyObject* r = PyObject_Format(value.ptr(), s.ptr());
+  PyObject* r = PyObject_Format(value.ptr(), literal(spec));
   if (!r) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(r);
 }

@@ -105,7 +105,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
       bind["x2"] = maxx;
       bind["y2"] = maxy;
       bind["input_srid"] = srid;
-      rt::Var result = co_await rt::call_method(db, "execute", g["text"_n](kTransformSql), bind);
+      rt::Var result = co_await rt::call_method(db, "execute"_n, g["text"_n](kTransformSql), bind);
       py::object coords = result.attr("first")();
       min_x = coords.attr("min_x");
       min_y = coords.attr("min_y");

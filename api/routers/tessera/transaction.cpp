@@ -8,20 +8,20 @@ rt::AsyncGen db_transaction(rt::Globals, py::object db) {
   rt::Pending failure;
   try {
     co_yield db;
-    co_await rt::call_method(db, "commit");
+    co_await rt::call_method(db, "commit"_n);
   } catch (...) {
     failure.capture();
   }
   // Only an Exception rolls back: a cancelled request just closes the session.
   if (failure.is_exception()) {
     try {
-      co_await rt::call_method(db, "rollback");
+      co_await rt::call_method(db, "rollback"_n);
     } catch (...) {
       failure.capture();
     }
   }
   try {
-    co_await rt::call_method(db, "close");
+    co_await rt::call_method(db, "close"_n);
   } catch (...) {
     failure.capture();
   }

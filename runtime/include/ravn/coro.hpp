@@ -94,13 +94,6 @@ class Local : public T {
 };
 using Var = Local<py::object>;
 
-// `obj.name(args...)`, leaving no temporary that holds `obj` (a bound method
-// kept alive across a suspension would hide `obj` from the garbage collector).
-template <class... A>
-py::object call_method(py::handle obj, const char* name, A&&... args) {
-  py::object method = obj.attr(name);
-  return method(std::forward<A>(args)...);
-}
 
 // The awaiter behind `co_await <python awaitable>`.
 struct Await {

@@ -1,0 +1,126 @@
+"""In-process cost of the XYZ tile endpoint: the native router against the same
+steps written in plain Python (bench/pyrouter.py), with lean in-memory stand-ins
+for Redis and the database session, on one event loop.
+
+    python bench/inprocess.py [--n 20000] [--repeats 5]
+
+Prints calls per second on a cache hit and on a miss for both, and their ratio."""
+from __future__ import annotations
+
+import argparse
+import asyncio
+import platform
+import sys
+import time
+from pathlib import Path
+from types import SimpleNamespace
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path[:0] = [str(ROOT / "api"), str(ROOT / "bench")]
+
+import ravn.tessera as tessera  # noqa: E402
+
+import pyrouter  # noqa: E402
+
+TILE = b"\x1a\x90\x01" + bytes(200)
+
+
+class LeanRedis:
+    """The commands the endpoint sends, answered from dictionaries."""
+
+    def __init__(self):
+        self.values = {}
+
+    async def incr(self, key):
+        value = self.values.get(key, 0) + 1
+        self.values[key] = value
+        return value
+
+    async def expire(self, key, seconds):
+        return True
+
+    async def ttl(self, key):
+        return 1
+
+    async def get(self, key):
+        return self.values.get(key)
+
+    async def set(self, key, value, ex=None):
+        self.values[key] = value
+        return True
+
+
+class LeanResult:
+    def scalar_one_or_none(self):
+        return TILE
+
+
+class LeanSession:
+    async def execute(self, statement, params=None):
+        return LeanResult()
+
+    async def commit(self):
+        pass
+
+    async def rollback(self):
+        pass
+
+    async def close(self):
+        pass
+
+
+def wire(module, namespace_cache):
+    redis = LeanRedis()
+    module.redis_client = redis
+    module.cache = namespace_cache(redis, namespace="mvt_v8")
+    return redis
+
+
+async def calls_per_second(endpoint, n, hit):
+    """n calls from n client addresses (so the rate limit never refuses); on a hit
+    every call asks for the one cached tile, on a miss every call a new tile."""
+    requests = [SimpleNamespace(client=SimpleNamespace(host=f"10.{i >> 16 & 255}.{i >> 8 & 255}.{i & 255}"))
+                for i in range(n)]
+    session = LeanSession()
+    started = time.perf_counter()
+    for i, request in enumerate(requests):
+        response = await endpoint("plots", 16, 34000 if hit else 30000 + i, 31600, request, session)
+        assert response.status_code == 200
+    return n / (time.perf_counter() - started)
+
+
+def measure(n, repeats):
+    pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
+    results = {}
+    for name, module, endpoint, cache_class in (
+            ("native", tessera, tessera.get_tile_xyz, tessera.BinaryRedisCache),
+            ("python", pyrouter, pyrouter.get_tile_xyz, pyrouter.BinaryRedisCache)):
+        for hit in (True, False):
+            best = 0.0
+            for _ in range(repeats):
+                redis = wire(module, cache_class)
+                if hit:
+                    redis.values["mvt_v8:plots:16:34000:31600"] = TILE
+                best = max(best, asyncio.run(calls_per_second(endpoint, n, hit)))
+            results[name, hit] = best
+    return results
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=20000)
+    parser.add_argument("--repeats", type=int, default=5)
+    args = parser.parse_args()
+    results = measure(args.n, args.repeats)
+    print(f"# in-process get_tile_xyz, {args.n} calls, best of {args.repeats}; "
+          f"Python {platform.python_version()}, {platform.machine()}")
+    print("| path | native calls/s | Python calls/s | native µs | Python µs | ratio (native/Python) |")
+    print("|---|---:|---:|---:|---:|---:|")
+    for hit in (True, False):
+        native, python = results["native", hit], results["python", hit]
+        print(f"| {'hit' if hit else 'miss'} | {native:,.0f} | {python:,.0f} | {1e6 / native:.1f} | "
+              f"{1e6 / python:.1f} | {native / python:.2f} |")
+
+
+if __name__ == "__main__":
+    main()
