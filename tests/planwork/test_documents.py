@@ -251,3 +251,27 @@ async def test_markup_in_every_field_is_escaped(world):
             continue
         assert values[token] in (escaped, html_escape(attack.upper())), token
     assert values["schedule_table"].count(escaped) == 4
+
+
+async def test_long_schedule_continues_with_its_header(planwork, monkeypatch):
+    """The real template and renderer: a schedule too long for the page goes on, headed again, on the next."""
+    import base64
+
+    from pypdf import PdfReader
+
+    png = base64.b64encode(bytes.fromhex(
+        "89504e470d0a1a0a0000000d4948445200000001000000010806000000"
+        "1f15c4890000000d49444154789c6360f8ffff3f0005fe02fea7d6a4ee0000000049454e44ae426082")).decode()
+    rows = [{"from": f"B{i}", "to": f"B{i + 1}", "bearing": "90° 0'", "distance": "10.00"} for i in range(90)]
+    monkeypatch.setattr(planwork, "generate_plot", lambda *a, **k: (png, (190, 160), 500, rows))
+    generator = planwork.PlanImageGenerator(object())
+
+    async def nearby(session, plot_id):
+        return {"plots": [entry(42)], "roads": None}
+
+    generator.get_plot_with_nearby = nearby
+    reader = PdfReader(await generator.generate_deedplan_html(42, "d", "f", "p", "c"))
+    assert len(reader.pages) >= 2
+    pages = [page.extract_text() for page in reader.pages]
+    assert all("From To Bearing Dist(m)" in text for text in pages[:2])
+    assert "B0 B1" in pages[0] and "B89 B90" in "".join(pages[1:])
