@@ -2,12 +2,15 @@
 from __future__ import annotations
 
 import asyncio
+import time
 from contextlib import asynccontextmanager
 from pathlib import Path
 
 from dotenv import load_dotenv
 
 load_dotenv(Path(__file__).resolve().parent.parent / "services.env", override=False)
+# Plans print today's date in the registry's time zone (TZ, from the environment or services.env).
+time.tzset()
 
 from fastapi import Depends, FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
@@ -16,6 +19,7 @@ from sqlalchemy import text  # noqa: E402
 import deployment  # noqa: E402
 from database import dispose_engine, get_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
+from plans import router as plans_router  # noqa: E402
 from ravn import tessera  # noqa: E402
 from security import require_token  # noqa: E402
 
@@ -40,6 +44,7 @@ def guard_tile_router(request: Request) -> None:
 
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan)
 app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
+app.include_router(plans_router)
 
 
 @app.get("/")

@@ -7,7 +7,11 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PG_VERSION=15
 PG_CLUSTER=main
 # fonts-liberation: the serif face the plot maps ask for, so maps look the same everywhere.
-PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation)
+# Pango (libpango-1.0-0, libpangoft2-1.0-0) and libharfbuzz-subset0: text layout and font subsetting
+# that the PDF renderer loads at import.
+# poppler-utils: pdftoppm, which turns a plan page into the PNG the docs show.
+PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation libpango-1.0-0 libpangoft2-1.0-0
+  libharfbuzz-subset0 poppler-utils)
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[services] %s\n' "$*" >&2; }

@@ -1,0 +1,47 @@
+// Every text a plan inserts into its HTML goes through here. Unescaped, a name
+// such as <img src="file:///..."> would be markup, and the PDF renderer would
+// fetch and embed what it points to.
+#include "planwork.hpp"
+
+#include <string>
+#include <string_view>
+
+namespace ravn::planwork {
+namespace {
+
+const char* entity(char c) {
+  switch (c) {
+    case '&': return "&amp;";
+    case '<': return "&lt;";
+    case '>': return "&gt;";
+    case '"': return "&quot;";
+    case '\'': return "&#x27;";
+    default: return nullptr;
+  }
+}
+
+}  // namespace
+
+std::string escape_html(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    if (const char* e = entity(c)) {
+      out += e;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+py::str escape_html(py::handle text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
+  if (!utf8) throw py::error_already_set();
+  std::string_view view(utf8, static_cast<std::size_t>(size));
+  if (view.find_first_of("&<>\"'") == std::string_view::npos) return py::reinterpret_borrow<py::str>(text);
+  return py::str(escape_html(view));
+}
+
+}  // namespace ravn::planwork

@@ -1,0 +1,5 @@
+import sys
+
+from landrecords.cli import main
+
+sys.exit(main())

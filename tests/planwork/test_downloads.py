@@ -1,0 +1,171 @@
+"""The plan downloads over HTTP through a real server, and the command line, on the sample database."""
+from __future__ import annotations
+
+import io
+import os
+import socket
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import httpx
+import pytest
+from pypdf import PdfReader
+
+REPO_ROOT = Path(__file__).resolve().parents[2]
+API_DIR = REPO_ROOT / "api"
+DEED_QUERY = {"person_name": "Adaeze Okafor", "district": "Zanijo", "cadzone": "a01", "file_no": "res/1/2"}
+
+
+def parcel_without_legs(database_url) -> int:
+    """A parcel whose boundary legs are missing: a copy of parcel 1 under a free id, made for the test."""
+    import asyncio
+
+    from sqlalchemy import text
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    async def make():
+        engine = create_async_engine(database_url)
+        async with engine.begin() as conn:
+            new_id = (await conn.execute(text('SELECT max("ID") + 1000 FROM "GIS"."PLOT"'))).scalar_one()
+            await conn.execute(text('INSERT INTO "GIS"."PLOT" SELECT :id, "PLOT_NO", "STATUS", "AREA_SYSTEM", '
+                                    '"GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "ADDRESS", "SURVEYED_BY", '
+                                    '"PLAN_LAYOUT_NO", "GEOMETRY" FROM "GIS"."PLOT" WHERE "ID" = 1'), {"id": new_id})
+        await engine.dispose()
+        return new_id
+
+    return asyncio.run(make())
+
+
+def drop_parcel(database_url, plot_id):
+    import asyncio
+
+    from sqlalchemy import text
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    async def drop():
+        engine = create_async_engine(database_url)
+        async with engine.begin() as conn:
+            await conn.execute(text('DELETE FROM "GIS"."PLOT" WHERE "ID" = :id'), {"id": plot_id})
+        await engine.dispose()
+
+    asyncio.run(drop())
+
+
+@pytest.fixture(scope="module")
+def legless(services, database_url):
+    plot_id = parcel_without_legs(database_url)
+    yield plot_id
+    drop_parcel(database_url, plot_id)
+
+
+@pytest.fixture(scope="module")
+def server(services, database_url):
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        port = s.getsockname()[1]
+    env = dict(os.environ, DATABASE_URL=database_url)
+    log = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"ravn-plans-{port}.log", "w+b")
+    process = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port",
+                                str(port), "--log-level", "warning"], cwd=API_DIR, env=env,
+                               stdout=log, stderr=subprocess.STDOUT)
+    base = f"http://127.0.0.1:{port}"
+    deadline = time.monotonic() + 30
+    while time.monotonic() < deadline:
+        try:
+            httpx.get(base + "/openapi.json", timeout=1)
+            break
+        except httpx.HTTPError:
+            time.sleep(0.2)
+    else:
+        process.kill()
+        log.seek(0)
+        pytest.fail("server did not start: " + log.read().decode())
+    yield base
+    process.terminate()
+    process.wait(timeout=10)
+    log.close()
+
+
+def one_page_pdf(content: bytes) -> str:
+    reader = PdfReader(io.BytesIO(content))
+    assert len(reader.pages) == 1
+    return reader.pages[0].extract_text()
+
+
+@pytest.mark.integration
+@pytest.mark.e2e
+class TestHttp:
+    def test_site_plan(self, server):
+        response = httpx.get(server + "/plans/5/siteplan.pdf", timeout=60)
+        assert response.status_code == 200 and response.headers["content-type"] == "application/pdf"
+        assert response.headers["content-disposition"] == 'attachment; filename="SitePlan_5.pdf"'
+        assert "SITE PLAN" in one_page_pdf(response.content)
+
+    def test_deed_plan(self, server):
+        response = httpx.get(server + "/plans/5/deedplan.pdf", params=DEED_QUERY, timeout=60)
+        assert response.status_code == 200
+        assert response.headers["content-disposition"] == 'attachment; filename="DeedPlan_5.pdf"'
+        text = one_page_pdf(response.content)
+        assert "ADAEZE OKAFOR" in text and "RES/1/2" in text
+
+    @pytest.mark.parametrize("path", ["/plans/999999/siteplan.pdf", "/plans/999999/deedplan.pdf"])
+    def test_unknown_parcel(self, server, path):
+        response = httpx.get(server + path, params=DEED_QUERY, timeout=60)
+        assert response.status_code == 404 and response.json() == {"detail": "Parcel 999999 not found"}
+
+    def test_missing_and_blank_fields(self, server):
+        missing = httpx.get(server + "/plans/5/deedplan.pdf", params={"person_name": "A"}, timeout=60)
+        assert missing.status_code == 422
+        assert sorted(e["loc"][-1] for e in missing.json()["detail"]) == ["cadzone", "district", "file_no"]
+        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(DEED_QUERY, district="  "), timeout=60)
+        assert blank.status_code == 422 and blank.json() == {"detail": "Missing deed plan field(s): district"}
+
+    @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
+    def test_parcel_without_legs(self, server, legless, path):
+        response = httpx.get(f"{server}/plans/{legless}/{path}", params=DEED_QUERY, timeout=60)
+        assert response.status_code == 422
+        assert response.json()["detail"] == (f"Parcel {legless} has no boundary legs; "
+                                             "a plan needs its beacons and bearings")
+
+
+def cli(*args, cwd, database_url):
+    env = dict(os.environ, DATABASE_URL=database_url, PYTHONPATH=str(REPO_ROOT))
+    return subprocess.run([sys.executable, "-m", "landrecords", *args], cwd=cwd, env=env, capture_output=True,
+                          text=True, timeout=120)
+
+
+@pytest.mark.integration
+@pytest.mark.e2e
+class TestCommandLine:
+    def test_site_plan_to_default_name(self, tmp_path, database_url, services):
+        done = cli("plan", "site", "--parcel", "7", cwd=tmp_path, database_url=database_url)
+        assert done.returncode == 0, done.stderr
+        assert [p.name for p in tmp_path.iterdir()] == ["SitePlan_7.pdf"]
+        assert "SITE PLAN" in one_page_pdf((tmp_path / "SitePlan_7.pdf").read_bytes())
+
+    def test_deed_plan(self, tmp_path, database_url, services):
+        target = tmp_path / "deed.pdf"
+        done = cli("plan", "deed", "--parcel", "7", "--person-name", "Adaeze Okafor", "--district", "Zanijo",
+                   "--cadzone", "a01", "--file-no", "res/1/2", "-o", str(target), cwd=REPO_ROOT,
+                   database_url=database_url)
+        assert done.returncode == 0, done.stderr
+        assert "ADAEZE OKAFOR" in one_page_pdf(target.read_bytes())
+
+    @pytest.mark.parametrize("kind", ["site", "deed"])
+    def test_failures_leave_no_file(self, tmp_path, database_url, services, legless, kind):
+        target = tmp_path / "plan.pdf"
+        target.write_bytes(b"an older plan")
+        extra = ["--person-name", "A", "--district", "D", "--cadzone", "C", "--file-no", "F"] if kind == "deed" else []
+        unknown = cli("plan", kind, "--parcel", "999999", "-o", str(target), *extra, cwd=tmp_path,
+                      database_url=database_url)
+        assert unknown.returncode == 1 and "error: Parcel 999999 not found" in unknown.stderr
+        unusable = cli("plan", kind, "--parcel", str(legless), "-o", str(target), *extra, cwd=tmp_path,
+                       database_url=database_url)
+        assert unusable.returncode == 1 and "has no boundary legs" in unusable.stderr
+        assert [p.name for p in tmp_path.iterdir()] == ["plan.pdf"] and target.read_bytes() == b"an older plan"
+
+    def test_usage(self, tmp_path, database_url):
+        done = cli("plan", "deed", "--parcel", "7", cwd=tmp_path, database_url=database_url)
+        assert done.returncode == 2 and "--person-name" in done.stderr
