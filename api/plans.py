@@ -8,18 +8,27 @@ byte of it is delivered.
 """
 from __future__ import annotations
 
-from fastapi import APIRouter, Depends, HTTPException, Query
+import asyncio
+import contextlib
+
+from fastapi import APIRouter, Depends, HTTPException, Path, Query, Request
 from fastapi.responses import Response
 from geoalchemy2.shape import to_shape
 from sqlalchemy import func, select
 from sqlalchemy.ext.asyncio import AsyncSession
 
-from database import get_db
+import deployment
+import issue_log
+from database import get_db, get_engine
+from logger import get_logger
+from ravn import tessera
+from security import require_token
 from helpers.responses import api_response, api_router_response
 from models.gis_model import BEACON, BOUNDARY, PLOT
 from ravn.planwork import PlanImageGenerator
 
 DEED_FIELDS = ("person_name", "district", "cadzone", "file_no")
+log = get_logger()
 
 
 class PlanError(Exception):
@@ -80,17 +89,79 @@ async def site_plan(db: AsyncSession, plot_id: int) -> dict:
     return answer
 
 
+class PlanGate:
+    """Who may ask for plans, and how many at once: each plan holds a CPU for its
+    map and PDF, so every worker serves a bounded queue of them, and each client a
+    bounded number a minute (counted in Redis, across workers and servers)."""
+
+    def __init__(self):
+        self.waiting = 0
+        self.rendering = asyncio.Semaphore(1)
+
+    async def admit(self, request: Request) -> str:
+        config = deployment.settings()
+        require_token(request, config.plan_token, "Plan downloads", "PLAN_TOKEN")
+        client = request.client.host if request.client else "unknown"
+        key = f"rate_limit:plans:{client}"
+        try:
+            count = await tessera.redis_client.incr(key)
+            if count == 1:
+                await tessera.redis_client.expire(key, 60)
+        except Exception as e:  # noqa: BLE001 - a cache outage must not stop the registry's work
+            log.warning("Plan rate limit check failed: %s", e)
+            count = 0
+        if count > config.plan_rate_per_minute:
+            raise HTTPException(status_code=429, detail="Too many plans requested; try again in a minute",
+                                headers={"Retry-After": "60"})
+        if self.waiting >= config.plan_queue_limit:
+            raise HTTPException(status_code=503, detail="Too many plans in progress; try again shortly",
+                                headers={"Retry-After": "5"})
+        return client
+
+    @contextlib.asynccontextmanager
+    async def turn(self):
+        self.waiting += 1
+        try:
+            async with self.rendering:
+                yield
+        finally:
+            self.waiting -= 1
+
+
+gate = PlanGate()
+
+
+async def admitted(request: Request) -> str:
+    return await gate.admit(request)
+
+
+async def issue(client: str, plot_id: int, document: str, particulars: dict, pdf: bytes) -> str:
+    """Puts the PDF on the register; a plan the register does not hold is not handed out."""
+    try:
+        return await issue_log.record(get_engine(), client=client, parcel_id=plot_id, document=document,
+                                      particulars=particulars, pdf=pdf)
+    except Exception as e:  # noqa: BLE001 - any failure to record withholds the document
+        log.error("Plan %s of parcel %s not issued: the issue log could not record it: %s", document, plot_id, e)
+        raise HTTPException(status_code=503, detail="The plan could not be recorded in the issue log") from None
+
+
 router = APIRouter(prefix="/plans", tags=["Plan documents"])
 
 
 @router.get("/{plot_id}/siteplan.pdf", response_class=Response,
             responses={200: {"content": {"application/pdf": {}}}, 404: {}, 422: {}})
-async def get_site_plan(plot_id: int, db: AsyncSession = Depends(get_db)) -> Response:
+async def get_site_plan(plot_id: int, db: AsyncSession = Depends(get_db),
+                        client: str = Depends(admitted)) -> Response:
     """The site plan of a parcel as an A4 PDF attachment."""
     try:
-        return api_router_response(await site_plan(db, plot_id))
+        async with gate.turn():
+            answer = await site_plan(db, plot_id)
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
+    sha256 = await issue(client, plot_id, "site", {}, answer["file"].getvalue())
+    response = api_router_response(answer)
+    response.headers["X-Document-SHA256"] = sha256
+    return response
 
 
 @router.get("/{plot_id}/deedplan.pdf", response_class=Response,
@@ -102,10 +173,26 @@ async def get_deed_plan(
     cadzone: str = Query(..., description="Cadastral zone of the parcel"),
     file_no: str = Query(..., description="Registry file number"),
     db: AsyncSession = Depends(get_db),
+    client: str = Depends(admitted),
 ) -> Response:
     """The deed plan of a parcel as an A4 PDF attachment; its tracing number comes from the parcel record."""
     try:
-        pdf = await deed_plan(db, plot_id, person_name, district, cadzone, file_no)
+        async with gate.turn():
+            pdf = await deed_plan(db, plot_id, person_name, district, cadzone, file_no)
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
-    return api_router_response(api_response(file=pdf, filename=deed_plan_filename(plot_id)))
+    particulars = {"person_name": person_name, "district": district, "cadzone": cadzone, "file_no": file_no}
+    sha256 = await issue(client, plot_id, "deed", particulars, pdf)
+    response = api_router_response(api_response(file=pdf, filename=deed_plan_filename(plot_id)))
+    response.headers["X-Document-SHA256"] = sha256
+    return response
+
+
+@router.get("/issued/{sha256}")
+async def issued_plans(sha256: str = Path(..., pattern="^[0-9a-fA-F]{64}$"),
+                       client: str = Depends(admitted)) -> dict:
+    """Whether the registry issued the PDF with this SHA-256: every issue of it, oldest first."""
+    records = await issue_log.issued(get_engine(), sha256)
+    if not records:
+        raise HTTPException(status_code=404, detail="No plan with this SHA-256 was issued here")
+    return {"sha256": sha256.lower(), "issues": records}

@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import argparse
 import asyncio
+import getpass
 import os
 import sys
 import tempfile
@@ -34,13 +35,23 @@ async def render(args: argparse.Namespace) -> tuple[bytes, str]:
     import database
     import plans
 
+    import issue_log
+
     try:
         async with database.SessionLocal() as db:
             if args.kind == "site":
                 answer = await plans.site_plan(db, args.parcel)
-                return answer["file"].getvalue(), answer["filename"]
-            pdf = await plans.deed_plan(db, args.parcel, args.person_name, args.district, args.cadzone, args.file_no)
-            return pdf, plans.deed_plan_filename(args.parcel)
+                pdf, filename, particulars = answer["file"].getvalue(), answer["filename"], {}
+            else:
+                pdf = await plans.deed_plan(db, args.parcel, args.person_name, args.district, args.cadzone,
+                                            args.file_no)
+                filename = plans.deed_plan_filename(args.parcel)
+                particulars = {"person_name": args.person_name, "district": args.district,
+                               "cadzone": args.cadzone, "file_no": args.file_no}
+        # On the register before it is written out, as for a download.
+        await issue_log.record(database.get_engine(), client=f"cli:{getpass.getuser()}", parcel_id=args.parcel,
+                               document=args.kind, particulars=particulars, pdf=pdf)
+        return pdf, filename
     finally:
         await database.dispose_engine()
 

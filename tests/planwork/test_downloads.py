@@ -16,6 +16,8 @@ from pypdf import PdfReader
 REPO_ROOT = Path(__file__).resolve().parents[2]
 API_DIR = REPO_ROOT / "api"
 DEED_QUERY = {"person_name": "Adaeze Okafor", "district": "Zanijo", "cadzone": "a01", "file_no": "res/1/2"}
+PLAN_TOKEN = "plan-test-token"
+STAFF = {"Authorization": f"Bearer {PLAN_TOKEN}"}
 
 
 def parcel_without_legs(database_url) -> int:
@@ -65,7 +67,7 @@ def server(services, database_url):
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
         port = s.getsockname()[1]
-    env = dict(os.environ, DATABASE_URL=database_url)
+    env = dict(os.environ, DATABASE_URL=database_url, PLAN_TOKEN=PLAN_TOKEN, PLAN_RATE_PER_MINUTE="1000")
     log = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"ravn-plans-{port}.log", "w+b")
     process = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port",
                                 str(port), "--log-level", "warning"], cwd=API_DIR, env=env,
@@ -98,13 +100,13 @@ def one_page_pdf(content: bytes) -> str:
 @pytest.mark.e2e
 class TestHttp:
     def test_site_plan(self, server):
-        response = httpx.get(server + "/plans/5/siteplan.pdf", timeout=60)
+        response = httpx.get(server + "/plans/5/siteplan.pdf", headers=STAFF, timeout=60)
         assert response.status_code == 200 and response.headers["content-type"] == "application/pdf"
         assert response.headers["content-disposition"] == 'attachment; filename="SitePlan_5.pdf"'
         assert "SITE PLAN" in one_page_pdf(response.content)
 
     def test_deed_plan(self, server):
-        response = httpx.get(server + "/plans/5/deedplan.pdf", params=DEED_QUERY, timeout=60)
+        response = httpx.get(server + "/plans/5/deedplan.pdf", params=DEED_QUERY, headers=STAFF, timeout=60)
         assert response.status_code == 200
         assert response.headers["content-disposition"] == 'attachment; filename="DeedPlan_5.pdf"'
         text = one_page_pdf(response.content)
@@ -112,19 +114,20 @@ class TestHttp:
 
     @pytest.mark.parametrize("path", ["/plans/999999/siteplan.pdf", "/plans/999999/deedplan.pdf"])
     def test_unknown_parcel(self, server, path):
-        response = httpx.get(server + path, params=DEED_QUERY, timeout=60)
+        response = httpx.get(server + path, params=DEED_QUERY, headers=STAFF, timeout=60)
         assert response.status_code == 404 and response.json() == {"detail": "Parcel 999999 not found"}
 
     def test_missing_and_blank_fields(self, server):
-        missing = httpx.get(server + "/plans/5/deedplan.pdf", params={"person_name": "A"}, timeout=60)
+        missing = httpx.get(server + "/plans/5/deedplan.pdf", params={"person_name": "A"}, headers=STAFF,
+                            timeout=60)
         assert missing.status_code == 422
         assert sorted(e["loc"][-1] for e in missing.json()["detail"]) == ["cadzone", "district", "file_no"]
-        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(DEED_QUERY, district="  "), timeout=60)
+        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(DEED_QUERY, district="  "), headers=STAFF, timeout=60)
         assert blank.status_code == 422 and blank.json() == {"detail": "Missing deed plan field(s): district"}
 
     @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
     def test_parcel_without_legs(self, server, legless, path):
-        response = httpx.get(f"{server}/plans/{legless}/{path}", params=DEED_QUERY, timeout=60)
+        response = httpx.get(f"{server}/plans/{legless}/{path}", params=DEED_QUERY, headers=STAFF, timeout=60)
         assert response.status_code == 422
         assert response.json()["detail"] == (f"Parcel {legless} has no boundary legs; "
                                              "a plan needs its beacons and bearings")

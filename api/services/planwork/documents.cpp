@@ -20,7 +20,7 @@ rt::Coro read_template(rt::Globals g, py::object name) {
   rt::Var handle = co_await file.enter();
   rt::Var text;
   try {
-    text = co_await rt::call_method(handle, "read");
+    text = co_await rt::call_method(handle, "read"_n);
   } catch (...) {
     file.fail();
   }
@@ -96,7 +96,7 @@ rt::Coro generate_deedplan_html(rt::Globals g, py::object self, py::object plot_
                                 py::object bounding_box) {
   rt::Var html_content = co_await read_template(g, py::str("templates/deedplan.html"));
   rt::Var db = self.attr("db");
-  rt::Var plot_data = co_await rt::call_method(self, "get_plot_with_nearby", db, g["int"_n](plot_id));
+  rt::Var plot_data = co_await rt::call_method(self, "get_plot_with_nearby"_n, db, g["int"_n](plot_id));
   py::object plots = plot_data[py::str("plots")];
   py::object roads = plot_data[py::str("roads")];
   if (!truthy(plots)) co_return py::none();
@@ -137,7 +137,7 @@ rt::Coro generate_deedplan_html(rt::Globals g, py::object self, py::object plot_
 rt::Coro generate_siteplan_html(rt::Globals g, py::object self, py::object plot_id, py::object bounding_box) {
   rt::Var html_content = co_await read_template(g, py::str("templates/siteplan.html"));
   rt::Var db = self.attr("db");
-  rt::Var plot_data = co_await rt::call_method(self, "get_plot_with_nearby", db, g["int"_n](plot_id));
+  rt::Var plot_data = co_await rt::call_method(self, "get_plot_with_nearby"_n, db, g["int"_n](plot_id));
   py::object plots = plot_data[py::str("plots")];
   py::object roads = plot_data[py::str("roads")];
   if (!truthy(plots)) co_return py::none();

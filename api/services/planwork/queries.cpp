@@ -58,7 +58,7 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
     }
     rt::Var geom = g["to_shape"_n](plot.attr("geometry"));
     rt::Var query = select_where(g, g["BOUNDARY"_n], eq(g["BOUNDARY"_n].attr("plotid"), plot.attr("id")));
-    rt::Var result = co_await rt::call_method(db, "execute", query);
+    rt::Var result = co_await rt::call_method(db, "execute"_n, query);
     rt::Var boundary = result.attr("scalars")().attr("all")();
     py::object raw_address = plot.attr("address");
     rt::Var address = truthy(raw_address) ? raw_address.attr("upper")() : py::str("");
@@ -72,7 +72,7 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
         break;
       }
       query = select_where(g, g["BEACON"_n], eq(g["BEACON"_n].attr("id"), b.attr("beacon1id")));
-      result = co_await rt::call_method(db, "execute", query);
+      result = co_await rt::call_method(db, "execute"_n, query);
       py::object beacon = result.attr("scalar")();
       boundary_data.append(beacon_entry(g, beacon, b));
     }
@@ -108,7 +108,7 @@ py::object road_query(const rt::Globals& g, py::handle reference) {
 
 rt::Coro get_plot_with_nearby(rt::Globals g, py::object self, py::object db, py::object plot_id) {
   rt::Var repository = self.attr("plot_repository");
-  rt::Var reference_plot = co_await rt::call_method(repository, "get_by_id", plot_id);
+  rt::Var reference_plot = co_await rt::call_method(repository, "get_by_id"_n, plot_id);
   if (!truthy(reference_plot)) {
     py::dict empty;
     empty["plots"] = py::list();
@@ -117,14 +117,14 @@ rt::Coro get_plot_with_nearby(rt::Globals g, py::object self, py::object db, py:
   }
   rt::Var reference_geometry = reference_plot.attr("geometry");
   rt::Var query = neighbour_query(g, reference_geometry);
-  rt::Var result = co_await rt::call_method(db, "execute", query);
+  rt::Var result = co_await rt::call_method(db, "execute"_n, query);
   rt::Var plots = result.attr("scalars")().attr("all")();
 
   query = road_query(g, reference_geometry);
-  result = co_await rt::call_method(db, "execute", query);
+  result = co_await rt::call_method(db, "execute"_n, query);
   rt::Var roads = result.attr("scalars")().attr("all")();
 
-  rt::Var plot_details = co_await rt::call_method(self, "get_plot_details", plots, db);
+  rt::Var plot_details = co_await rt::call_method(self, "get_plot_details"_n, plots, db);
 
   py::object road_details = py::none();
   if (truthy(roads)) {
