@@ -11,20 +11,20 @@ py::object cache_init(const rt::Globals&, py::object self, py::object redis_clie
 }
 
 py::object make_key(const rt::Globals&, py::object self, py::object key) {
-  return rt::Text() << self.attr("namespace") << ":" << key;
+  return rt::Text() << self.attr("namespace"_n) << ":" << key;
 }
 
 rt::Coro cache_get(rt::Globals, py::object self, py::object key) {
-  rt::Var get = self.attr("redis").attr("get");
-  rt::Var full_key = self.attr("_make_key")(key);
-  co_return co_await get(full_key);
+  rt::Var get = self.attr("redis"_n).attr("get"_n);
+  rt::Var full_key = rt::call_method(self, "_make_key"_n, key);
+  co_return co_await rt::call(get, full_key);
 }
 
 rt::Coro cache_set(rt::Globals, py::object self, py::object key, py::object value, py::object ttl) {
   // Value and expiry in one command: no entry can be left without a lifetime.
-  rt::Var set = self.attr("redis").attr("set");
-  rt::Var full_key = self.attr("_make_key")(key);
-  co_await set(full_key, value, py::arg("ex") = ttl);
+  rt::Var set = self.attr("redis"_n).attr("set"_n);
+  rt::Var full_key = rt::call_method(self, "_make_key"_n, key);
+  co_await rt::call(set, full_key, value, py::arg("ex") = ttl);
   co_return py::none();
 }
 
@@ -37,7 +37,8 @@ rt::Coro cache_delete(rt::Globals, py::object self, py::object key) {
 
 rt::Coro safe_cache_get(rt::Globals g, py::object key, py::object timeout) {
   try {
-    co_return co_await g["asyncio"_n].attr("wait_for")(g["cache"_n].attr("get")(key), py::arg("timeout") = timeout);
+    co_return co_await rt::call_method(g["asyncio"_n], "wait_for"_n, rt::call_method(g["cache"_n], "get"_n, key),
+                                       py::arg("timeout") = timeout);
   } catch (py::error_already_set& e) {
     rt::Handling handling(e);
     if (!e.matches(g["asyncio"_n].attr("TimeoutError")) && !rt::is_exception(e)) throw;
@@ -48,7 +49,7 @@ rt::Coro safe_cache_get(rt::Globals g, py::object key, py::object timeout) {
 
 rt::Coro safe_cache_set(rt::Globals g, py::object key, py::object value, py::object ttl) {
   try {
-    co_await g["cache"_n].attr("set")(key, value, py::arg("ttl") = ttl);
+    co_await rt::call_method(g["cache"_n], "set"_n, key, value, py::arg("ttl") = ttl);
   } catch (py::error_already_set& e) {
     rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;

@@ -43,10 +43,12 @@ inline constexpr const char* kTileMediaType = "application/vnd.mapbox-vector-til
   rt::raise(g["HTTPException"_n](py::arg("status_code") = status, py::arg("detail") = detail));
 }
 
-inline void log_info(const rt::Globals& g, py::handle message) { g["logger"_n].attr("info")(message); }
-inline void log_warning(const rt::Globals& g, py::handle message) { g["logger"_n].attr("warning")(message); }
-inline void log_error(const rt::Globals& g, py::handle message) { g["logger"_n].attr("error")(message); }
-inline void log_debug(const rt::Globals& g, py::handle message) { g["logger"_n].attr("debug")(message); }
+inline void log_info(const rt::Globals& g, py::handle message) { rt::call_method(g["logger"_n], "info"_n, message); }
+inline void log_warning(const rt::Globals& g, py::handle message) {
+  rt::call_method(g["logger"_n], "warning"_n, message);
+}
+inline void log_error(const rt::Globals& g, py::handle message) { rt::call_method(g["logger"_n], "error"_n, message); }
+inline void log_debug(const rt::Globals& g, py::handle message) { rt::call_method(g["logger"_n], "debug"_n, message); }
 
 using rt::truthy;
 
@@ -57,7 +59,7 @@ py::object api_reply(const rt::Globals& g, Kwargs&&... kwargs) {
 }
 
 inline bool is_layer(const rt::Globals& g, py::handle layer_name) {
-  return g["LAYER_CONFIG"_n].contains(layer_name);
+  return rt::contains(g["LAYER_CONFIG"_n], layer_name);
 }
 
 // HTTPException 404 "Layer '<name>' not found" unless the name is a catalogue key.
@@ -67,8 +69,8 @@ inline void require_layer(const rt::Globals& g, py::handle layer_name) {
 
 // The client address of a request, or "unknown" when it carries none.
 inline py::object client_address(py::handle request) {
-  py::object client = request.attr("client");
-  return truthy(client) ? client.attr("host") : py::object(py::str("unknown"));
+  py::object client = request.attr("client"_n);
+  return truthy(client) ? client.attr("host"_n) : py::object(py::str("unknown"));
 }
 
 // One database read as the endpoints make it:

@@ -74,18 +74,18 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
   rt::Var cached_tile = co_await g["safe_cache_get"_n](cache_key);
   if (truthy(cached_tile)) {
     py::dict headers;
-    headers["Cache-Control"] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"];
-    headers["X-Cache"] = "HIT";
+    headers["Cache-Control"_n] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"_n];
+    headers["X-Cache"_n] = py::handle("HIT"_n);
     co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = headers);
   }
 
   rt::Var bbox = g["xyz_to_bbox_web_mercator"_n](z, x, y);
   rt::Local<py::dict> params;
-  params["min_x"] = bbox["minx"];
-  params["min_y"] = bbox["miny"];
-  params["max_x"] = bbox["maxx"];
-  params["max_y"] = bbox["maxy"];
+  params["min_x"_n] = bbox["minx"_n];
+  params["min_y"_n] = bbox["miny"_n];
+  params["max_x"_n] = bbox["maxx"_n];
+  params["max_y"_n] = bbox["maxy"_n];
   const double timeout = query_time_limit(z.cast<long>());
 
   rt::Var mvt_content;
@@ -108,7 +108,7 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
   }
 
   if (truthy(mvt_content)) {
-    co_await g["safe_cache_set"_n](cache_key, mvt_content, zoom_config["cache_ttl"]);
+    co_await g["safe_cache_set"_n](cache_key, mvt_content, zoom_config["cache_ttl"_n]);
     co_return g["Response"_n](py::arg("content") = mvt_content, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = py::dict());
   }

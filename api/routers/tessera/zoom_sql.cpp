@@ -36,8 +36,8 @@ constexpr Tier kTiers[] = {
 constexpr Tier kTopTier{0, 0, 30000, 8, false};
 
 py::object get_zoom_config(const rt::Globals& g, py::object zoom, py::object layer_name) {
-  py::object config = g["LAYER_CONFIG"_n].attr("get")(layer_name, py::dict());
-  py::object min_zoom = config.attr("get")("min_zoom", 0);
+  py::object config = rt::call_method(g["LAYER_CONFIG"_n], "get"_n, layer_name, py::dict());
+  py::object min_zoom = rt::call_method(config, "get"_n, "min_zoom"_n, py::int_(0));
   if (zoom < min_zoom) return py::none();
   const Tier* tier = &kTopTier;
   for (const Tier& t : kTiers) {
@@ -47,17 +47,17 @@ py::object get_zoom_config(const rt::Globals& g, py::object zoom, py::object lay
     }
   }
   py::dict result;
-  result["tolerance"] = tier->tolerance;
-  result["feature_limit"] = tier->feature_limit;
-  result["buffer"] = tier->buffer;
-  result["cache_ttl"] = tier->long_lived ? g["CACHE_TTL_LONG"_n] : g["CACHE_TTL_SHORT"_n];
+  result["tolerance"_n] = py::int_(tier->tolerance);
+  result["feature_limit"_n] = py::int_(tier->feature_limit);
+  result["buffer"_n] = py::int_(tier->buffer);
+  result["cache_ttl"_n] = tier->long_lived ? g["CACHE_TTL_LONG"_n] : g["CACHE_TTL_SHORT"_n];
   return result;
 }
 
 py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::object zoom) {
   py::object catalogue = g["LAYER_CONFIG"_n];
   // Only catalogue keys reach the SQL text, which quotes the layer name unescaped.
-  if (!catalogue.contains(layer_name)) rt::raise(PyExc_ValueError, rt::Text() << "Unknown layer: " << layer_name);
+  if (!rt::contains(catalogue, layer_name)) rt::raise(PyExc_ValueError, rt::Text() << "Unknown layer: " << layer_name);
   py::object layer_config = catalogue[layer_name];
 
   py::object effective_zoom = truthy(zoom) ? zoom : py::object(py::int_(10));
@@ -67,14 +67,14 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
               rt::Text() << "Layer " << layer_name << " not available at zoom level " << py::str(zoom));
   }
 
-  py::object table = layer_config["table"];
-  py::object id_col = layer_config["id_col"];
-  py::object geom_col = layer_config["geom_col"];
-  py::str properties = py::str(", ").attr("join")(layer_config["properties"]);
+  py::object table = layer_config["table"_n];
+  py::object id_col = layer_config["id_col"_n];
+  py::object geom_col = layer_config["geom_col"_n];
+  py::str properties = rt::call_method(py::handle(rt::literal(", ")), "join"_n, layer_config["properties"_n]);
 
-  py::object tolerance = zoom_config["tolerance"];
-  py::object feature_limit = g["min"_n](zoom_config["feature_limit"], g["MAX_FEATURES_GLOBAL"_n]);
-  py::object buffer = zoom_config["buffer"];
+  py::object tolerance = zoom_config["tolerance"_n];
+  py::object feature_limit = g["min"_n](zoom_config["feature_limit"_n], g["MAX_FEATURES_GLOBAL"_n]);
+  py::object buffer = zoom_config["buffer"_n];
 
   py::str geom_expr = tolerance > py::int_(0)
                           ? py::str(rt::Text() << S1 << py::str(geom_col) << ", " << py::str(tolerance) << ")")

@@ -51,6 +51,8 @@ py::object to_python(T&& value) {
   using D = std::decay_t<T>;
   if constexpr (std::is_base_of_v<py::handle, D>) {
     return py::reinterpret_borrow<py::object>(value);
+  } else if constexpr (std::is_convertible_v<T&&, py::handle>) {  // a Name: a borrowed interned str
+    return py::reinterpret_borrow<py::object>(static_cast<py::handle>(value));
   } else if constexpr (std::is_convertible_v<T&&, py::object>) {
     return py::object(std::forward<T>(value));
   } else {
@@ -58,46 +60,60 @@ py::object to_python(T&& value) {
   }
 }
 
+namespace detail {
+// The arguments of one vectorcall: slot 0 left free for the callee (or `self`),
+// positional arguments, then keyword values with their names in `kwnames`.
+template <std::size_t N>
+struct CallArgs {
+  std::array<py::object, N + 1> values;
+  std::array<PyObject*, N + 1> stack{};
+  py::object kwnames;
+  std::size_t positional = 0;
+
+  template <class... A>
+  explicit CallArgs(py::handle first, A&&... args) {
+    constexpr std::size_t keywords = (0 + ... + (std::is_same_v<std::decay_t<A>, py::arg_v> ? 1 : 0));
+    if constexpr (keywords > 0) kwnames = py::reinterpret_steal<py::object>(PyTuple_New(keywords));
+    std::size_t next = 1, keyword = 0;
+    if (first) values[next++] = py::reinterpret_borrow<py::object>(first);
+    auto place = [&](auto&& arg) {
+      if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, py::arg_v>) {
+        values[N + 1 - keywords + keyword] = arg.value;
+        PyTuple_SET_ITEM(kwnames.ptr(), keyword, Py_NewRef(literal(arg.name)));
+        ++keyword;
+      } else {
+        values[next++] = to_python(std::forward<decltype(arg)>(arg));
+      }
+    };
+    (place(std::forward<A>(args)), ...);
+    positional = next - 1;
+    for (std::size_t i = 1; i <= N; ++i) stack[i] = values[i].ptr();
+  }
+  PyObject* const* args() const { return stack.data() + 1; }
+  std::size_t nargsf() const { return positional | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+  PyObject* names() const { return kwnames ? kwnames.ptr() : nullptr; }
+};
+
+inline py::object checked(PyObject* result) {
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
+}
+}  // namespace detail
+
 // `f(*args, **kwargs)` through vectorcall, keywords given as py::arg("name") = value:
 // no argument tuple or keyword dictionary is made for the call.
 template <class... A>
 py::object call(py::handle f, A&&... args) {
-  constexpr std::size_t n = sizeof...(A);
-  constexpr std::size_t keywords = (0 + ... + (std::is_same_v<std::decay_t<A>, py::arg_v> ? 1 : 0));
-  std::array<py::object, n + 1> values;  // slot 0: room for a bound method's self
-  std::array<PyObject*, n + 1> stack{};
-  py::object kwnames;
-  if constexpr (keywords > 0) kwnames = py::reinterpret_steal<py::object>(PyTuple_New(keywords));
-  std::size_t positional = 1, keyword = 0;
-  auto place = [&](auto&& arg) {
-    if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, py::arg_v>) {
-      values[n + 1 - keywords + keyword] = arg.value;
-      PyTuple_SET_ITEM(kwnames.ptr(), keyword, Py_NewRef(literal(arg.name)));
-      ++keyword;
-    } else {
-      values[positional++] = to_python(std::forward<decltype(arg)>(arg));
-    }
-  };
-  (place(std::forward<A>(args)), ...);
-  for (std::size_t i = 1; i <= n; ++i) stack[i] = values[i].ptr();
-  PyObject* r = PyObject_Vectorcall(f.ptr(), stack.data() + 1, (n - keywords) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                    kwnames ? kwnames.ptr() : nullptr);
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  detail::CallArgs<sizeof...(A)> call_args(py::handle(), std::forward<A>(args)...);
+  return detail::checked(PyObject_Vectorcall(f.ptr(), call_args.args(), call_args.nargsf(), call_args.names()));
 }
 
-// `obj.name(args...)`, without making the bound method.
+// `obj.name(*args, **kwargs)`, without making the bound method.
 template <FixedString S, class... A>
 py::object call_method(py::handle obj, Name<S>, A&&... args) {
-  constexpr std::size_t n = sizeof...(A);
-  std::array<py::object, n> values{to_python(std::forward<A>(args))...};
-  std::array<PyObject*, n + 2> stack{};  // slot 0: scratch the callee may use
-  stack[1] = obj.ptr();
-  for (std::size_t i = 0; i < n; ++i) stack[i + 2] = values[i].ptr();
-  PyObject* r = PyObject_VectorcallMethod(Name<S>::key(), stack.data() + 1, (n + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                          nullptr);
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
+  detail::CallArgs<sizeof...(A) + 1> call_args(obj, std::forward<A>(args)...);
+  return detail::checked(
+      PyObject_VectorcallMethod(Name<S>::key(), call_args.args(), call_args.nargsf(), call_args.names()));
 }
 
 // `key in container`, through the container's own membership test.
