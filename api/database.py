@@ -12,11 +12,16 @@ from pathlib import Path
 from typing import AsyncIterator
 from urllib.parse import quote
 
+import logging
+
 from dotenv import load_dotenv
 from sqlalchemy.ext.asyncio import AsyncEngine, AsyncSession, async_sessionmaker, create_async_engine
 
+import deployment
+
 REPO_ROOT = Path(__file__).resolve().parent.parent
 load_dotenv(REPO_ROOT / "services.env", override=False)
+_log = logging.getLogger("landrecords.database")
 
 
 def database_url() -> str:
@@ -44,10 +49,14 @@ _no_loop: dict[str, tuple[AsyncEngine, async_sessionmaker]] = {}
 
 
 def _make() -> tuple[AsyncEngine, async_sessionmaker]:
+    config = deployment.settings()
     engine = create_async_engine(
         database_url(),
-        pool_size=int(os.environ.get("DB_POOL_SIZE", "10")),
-        max_overflow=int(os.environ.get("DB_MAX_OVERFLOW", "10")),
+        pool_size=config.db_pool_size,
+        max_overflow=config.db_max_overflow,
+        # Well below the queries' own time limits: a request that cannot get a
+        # connection fails fast instead of queueing behind a locked table.
+        pool_timeout=config.db_pool_timeout,
         pool_pre_ping=True,
     )
     return engine, async_sessionmaker(engine, expire_on_commit=False, class_=AsyncSession)
@@ -80,8 +89,25 @@ def SessionLocal() -> AsyncSession:
 
 async def get_db() -> AsyncIterator[AsyncSession]:
     """FastAPI dependency: one session per request."""
-    async with get_sessionmaker()() as session:
+    session = get_sessionmaker()()
+    try:
         yield session
+    finally:
+        await _close(session)
+
+
+async def _close(session: AsyncSession) -> None:
+    # A connection that died under the session (server restart, network) makes
+    # close() fail; the request has its answer already, so drop the connection
+    # from the pool and say so in one line instead of an unhandled traceback.
+    try:
+        await session.close()
+    except Exception as exc:  # noqa: BLE001 - whatever the driver raises for a dead connection
+        _log.warning("Database session closed on a broken connection: %s", exc)
+        try:
+            await session.invalidate()
+        except Exception:  # noqa: BLE001 - nothing more can be done for it
+            pass
 
 
 async def dispose_engine() -> None:

@@ -1,6 +1,7 @@
 """Land-records GIS API."""
 from __future__ import annotations
 
+import asyncio
 from contextlib import asynccontextmanager
 from pathlib import Path
 
@@ -8,22 +9,73 @@ from dotenv import load_dotenv
 
 load_dotenv(Path(__file__).resolve().parent.parent / "services.env", override=False)
 
-from fastapi import FastAPI  # noqa: E402
+from fastapi import Depends, FastAPI, Request  # noqa: E402
+from fastapi.responses import JSONResponse  # noqa: E402
+from sqlalchemy import text  # noqa: E402
 
-from database import dispose_engine  # noqa: E402
+import deployment  # noqa: E402
+from database import dispose_engine, get_engine  # noqa: E402
+from logger import get_logger  # noqa: E402
 from ravn import tessera  # noqa: E402
+from security import require_token  # noqa: E402
+
+log = get_logger()
+config = deployment.settings()
 
 
 @asynccontextmanager
 async def lifespan(app: FastAPI):
+    if not config.admin_token:
+        log.warning("ADMIN_TOKEN is not set: cache invalidation is refused to every caller")
     yield
     await dispose_engine()
 
 
+def guard_tile_router(request: Request) -> None:
+    """The tile router is public but for cache invalidation, which needs the administrator's token."""
+    route = request.scope.get("route")
+    if getattr(route, "name", None) == "invalidate_cache_endpoint":
+        require_token(request, config.admin_token, "Cache invalidation", "ADMIN_TOKEN")
+
+
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan)
-app.include_router(tessera.tesseraApi)
+app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
 
 
 @app.get("/")
 async def root() -> dict:
-    return {"service": "land-records-gis", "layers": "/gis/layers/", "docs": "/docs"}
+    return {"service": "land-records-gis", "layers": "/gis/layers/", "docs": "/docs", "ready": "/ready"}
+
+
+async def _probe(check) -> str:
+    try:
+        await asyncio.wait_for(check(), timeout=config.readiness_timeout)
+        return "ok"
+    except asyncio.TimeoutError:
+        return f"unavailable: no answer within {config.readiness_timeout:g} s"
+    except Exception as exc:  # noqa: BLE001 - any failure means not ready; its text says why
+        return f"unavailable: {type(exc).__name__}: {exc}"
+
+
+async def _database() -> None:
+    async with get_engine().connect() as conn:
+        await conn.execute(text("SELECT 1"))
+
+
+async def _cache() -> None:
+    await tessera.redis_client.ping()
+
+
+@app.get("/ready")
+async def ready() -> JSONResponse:
+    """Readiness for a proxy or an orchestrator: PostgreSQL and Redis, each on its own.
+
+    Only the database decides: tiles are served without Redis (slower, unlimited),
+    so a Redis outage reports "degraded" and keeps the instance in rotation."""
+    postgresql, redis = await asyncio.gather(_probe(_database), _probe(_cache))
+    if postgresql != "ok":
+        status = "not ready"
+    else:
+        status = "ready" if redis == "ok" else "degraded"
+    body = {"status": status, "postgresql": postgresql, "redis": redis}
+    return JSONResponse(body, status_code=503 if status == "not ready" else 200)

@@ -184,6 +184,10 @@ logfile $REDIS_LOG
 dir $REDIS_DIR
 save ""
 appendonly no
+# A ceiling, so that no client can grow the cache without bound (every
+# distinct bounding box is a new entry); entries with a lifetime go first.
+maxmemory ${REDIS_MAXMEMORY:-256mb}
+maxmemory-policy ${REDIS_MAXMEMORY_POLICY:-volatile-lru}
 CONF
   if [[ $(id -u) -eq 0 ]] && id redis >/dev/null 2>&1; then
     chown -R redis:redis "$REDIS_DIR"

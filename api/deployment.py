@@ -1,0 +1,52 @@
+"""The host's deployment settings, read from the environment once at start-up.
+
+Every setting has a default that suits one machine; docs/operations.md lists them
+with what they are for. Variables already set in the environment win over
+services.env."""
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+from dotenv import load_dotenv
+
+load_dotenv(Path(__file__).resolve().parent.parent / "services.env", override=False)
+
+
+def _number(name: str, default: float, kind=float):
+    raw = os.environ.get(name, "").strip()
+    if not raw:
+        return kind(default)
+    try:
+        value = kind(raw)
+    except ValueError:
+        raise ValueError(f"{name} must be a number, not {raw!r}") from None
+    if value < 0:
+        raise ValueError(f"{name} must not be negative, not {raw!r}")
+    return value
+
+
+@dataclass(frozen=True)
+class Settings:
+    admin_token: str            # bearer token of the cache-invalidation route; empty: the route is closed
+    plan_token: str             # bearer token of the plan downloads; empty: the routes are closed
+    plan_rate_per_minute: int   # plans one client may ask for in a minute
+    plan_queue_limit: int       # plans being made or waiting, across all clients, before 503
+    db_pool_size: int
+    db_max_overflow: int
+    db_pool_timeout: float      # seconds a request waits for a database connection
+    readiness_timeout: float    # seconds each readiness probe may take
+
+
+def settings() -> Settings:
+    return Settings(
+        admin_token=os.environ.get("ADMIN_TOKEN", "").strip(),
+        plan_token=os.environ.get("PLAN_TOKEN", "").strip(),
+        plan_rate_per_minute=_number("PLAN_RATE_PER_MINUTE", 10, int),
+        plan_queue_limit=_number("PLAN_QUEUE_LIMIT", 4, int),
+        db_pool_size=_number("DB_POOL_SIZE", 10, int),
+        db_max_overflow=_number("DB_MAX_OVERFLOW", 10, int),
+        db_pool_timeout=_number("DB_POOL_TIMEOUT", 3.0),
+        readiness_timeout=_number("READINESS_TIMEOUT", 2.0),
+    )
