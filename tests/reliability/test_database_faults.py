@@ -76,7 +76,8 @@ async def test_postgres_stopped_and_started(serve, pg, fresh_tiles, record_prope
         health = (await client.get("/gis/health/")).json()
         assert health["status"] == "healthy" and health["cache_status"] == "healthy"
         ready = await client.get("/ready")
-        assert ready.status_code == 503, ready.text
+        assert ready.status_code == 503 and ready.json()["postgresql"].startswith("unavailable"), ready.text
+        assert ready.json()["redis"] == "ok"
 
         pg.start()
         started = time.monotonic()
@@ -86,7 +87,7 @@ async def test_postgres_stopped_and_started(serve, pg, fresh_tiles, record_prope
         recovered = time.monotonic() - started
         after = [(await client.get(next(fresh_tiles))).status_code for _ in range(10)]
         assert set(after) <= {200, 204} and 200 in after
-        assert (await client.get("/ready")).status_code == 200
+        assert (await client.get("/ready")).json() == {"status": "ready", "postgresql": "ok", "redis": "ok"}
     record_property("outage_answer_max_s", round(max(s for _, s in down), 3))
     record_property("recovery_s", round(recovered, 2))
 

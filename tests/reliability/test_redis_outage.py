@@ -9,7 +9,7 @@ import time
 import pytest
 import redis
 
-from .traffic import burst, paced, statuses, wait_for_cache_status
+from .traffic import burst, health, paced, statuses, wait_for_cache_status
 
 pytestmark = [pytest.mark.integration, pytest.mark.e2e]
 
@@ -42,6 +42,8 @@ async def test_redis_killed_and_restarted_under_load(serve, redis_server, data_t
     redis_server.kill()
     killed = time.monotonic()
     to_unhealthy = await wait_for_cache_status(server.base, "unhealthy", within=10)
+    ready = await health(server.base, "/ready")  # tiles still come: degraded, not out of rotation
+    assert ready["status"] == "degraded" and ready["postgresql"] == "ok" and ready["redis"] != "ok", ready
     await asyncio.sleep(3.0)
     redis_server.start()  # same port, empty
     restarted = time.monotonic()
