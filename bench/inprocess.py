@@ -90,19 +90,19 @@ async def calls_per_second(endpoint, n, hit):
 
 
 def measure(n, repeats):
+    """Best of `repeats` rounds; the two routers take turns within each round, so a
+    busy machine slows both alike."""
     pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
-    results = {}
-    for name, module, endpoint, cache_class in (
-            ("native", tessera, tessera.get_tile_xyz, tessera.BinaryRedisCache),
-            ("python", pyrouter, pyrouter.get_tile_xyz, pyrouter.BinaryRedisCache)):
+    routers = (("native", tessera, tessera.get_tile_xyz, tessera.BinaryRedisCache),
+               ("python", pyrouter, pyrouter.get_tile_xyz, pyrouter.BinaryRedisCache))
+    results = {(name, hit): 0.0 for name, *_ in routers for hit in (True, False)}
+    for _ in range(repeats):
         for hit in (True, False):
-            best = 0.0
-            for _ in range(repeats):
+            for name, module, endpoint, cache_class in routers:
                 redis = wire(module, cache_class)
                 if hit:
                     redis.values["mvt_v8:plots:16:34000:31600"] = TILE
-                best = max(best, asyncio.run(calls_per_second(endpoint, n, hit)))
-            results[name, hit] = best
+                results[name, hit] = max(results[name, hit], asyncio.run(calls_per_second(endpoint, n, hit)))
     return results
 
 

@@ -322,8 +322,9 @@ PyObject* agen_repr(PyObject* self) {
 
 PyObject* agen_get_running(PyObject* self, void*) { return PyBool_FromLong(as_agen(self)->step_active); }
 PyObject* agen_get_await(PyObject* self, void*) {
-  const Frame& f = as_agen(self)->frame;
-  if (f.promise && f.promise->delegate) return Py_NewRef(f.promise->delegate.ptr());
+  const FrameBase* p = as_agen(self)->frame.promise;
+  while (p && p->child) p = p->child;
+  if (p && p->delegate) return Py_NewRef(p->delegate.ptr());
   Py_RETURN_NONE;
 }
 PyObject* agen_get_none(PyObject*, void*) { Py_RETURN_NONE; }

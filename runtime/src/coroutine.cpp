@@ -23,13 +23,52 @@ struct Allocation {
 Allocation g_last_allocation;
 }  // namespace
 
+// Frames of the same function have the same size, and a request makes several:
+// freed frames are kept on a short list per size class and handed out again.
+// The sanitizer build bypasses the pool, so that a use after free is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPoolFrames = false;
+#else
+constexpr bool kPoolFrames = true;
+#endif
+constexpr std::size_t kFrameGrain = 64;
+constexpr std::size_t kPooledClasses = 32;  // frames up to 2 KiB
+constexpr std::size_t kPooledPerClass = 64;
+struct FreeFrame {
+  FreeFrame* next;
+};
+struct FramePool {
+  FreeFrame* head[kPooledClasses] = {};
+  std::size_t count[kPooledClasses] = {};
+};
+FramePool g_frame_pool;
+
 void* FrameBase::operator new(std::size_t size) {
-  void* memory = ::operator new(size);
+  const std::size_t cls = (size + kFrameGrain - 1) / kFrameGrain;
+  void* memory = nullptr;
+  if (kPoolFrames && cls < kPooledClasses && g_frame_pool.head[cls]) {
+    FreeFrame* f = g_frame_pool.head[cls];
+    g_frame_pool.head[cls] = f->next;
+    --g_frame_pool.count[cls];
+    memory = f;
+  } else {
+    memory = ::operator new(cls * kFrameGrain);
+  }
   g_last_allocation = {memory, size};
   return memory;
 }
 
-void FrameBase::operator delete(void* memory, std::size_t size) noexcept { ::operator delete(memory, size); }
+void FrameBase::operator delete(void* memory, std::size_t size) noexcept {
+  const std::size_t cls = (size + kFrameGrain - 1) / kFrameGrain;
+  if (kPoolFrames && cls < kPooledClasses && g_frame_pool.count[cls] < kPooledPerClass) {
+    auto* f = static_cast<FreeFrame*>(memory);
+    f->next = g_frame_pool.head[cls];
+    g_frame_pool.head[cls] = f;
+    ++g_frame_pool.count[cls];
+    return;
+  }
+  ::operator delete(memory, cls * kFrameGrain);
+}
 
 FrameBase::FrameBase() noexcept {
   locals.prev = locals.next = &locals;
@@ -48,6 +87,10 @@ FrameBase::~FrameBase() {
     FrameLink* next = l->next;
     l->prev = l->next = nullptr;
     l = next;
+  }
+  if (child_handle) {  // destroyed while awaiting a helper in place: the helper goes too
+    engine::Entered entered(*child);
+    std::exchange(child_handle, {}).destroy();
   }
   PyThreadState* thread = PyThreadState_Get();
   if (thread->exc_info == &handled) thread->exc_info = handled.previous_item;
@@ -233,18 +276,37 @@ PyObject* awaitable_iter(PyObject* obj) {
 }
 
 namespace {
-// One resumption, with the frame entered; a finished frame is destroyed by step().
-Outcome advance(Frame& frame, Input in, py::object& out) noexcept {
-  FrameBase& p = *frame.promise;
+void destroy_child(FrameBase& p) noexcept {
+  FrameBase* child = std::exchange(p.child, nullptr);
+  std::coroutine_handle<> h = std::exchange(p.child_handle, {});
+  if (h) {
+    Entered entered(*child);
+    h.destroy();
+  }
+}
+}  // namespace
+
+// One resumption of frame `p` with `in`: first the helper frame it awaits in
+// place, or else the iterator its pending await delegates to, as `yield from`
+// does; its own code runs only once that await has its result. A finished frame
+// is left for the caller to destroy.
+Outcome run(FrameBase& p, std::coroutine_handle<> h, Input in, py::object& out) noexcept {
   Entered entered(p);
-  if (p.delegate) {
+  if (p.child) {
+    Outcome o = run(*p.child, p.child_handle, std::move(in), out);
+    if (o == Outcome::yielded) return o;
+    if (o == Outcome::returned) {
+      p.incoming = std::move(out);
+    } else {
+      p.incoming_error = body_error(std::move(out), "coroutine");
+    }
+    destroy_child(p);
+  } else if (p.delegate) {
     py::object delegate = p.delegate;  // the frame may drop it while we call into it
     PyObject* r = nullptr;
-    frame.state = Frame::State::running;
     PySendResult res = in.error ? throw_into_delegate(delegate.ptr(), in.error.ptr(), &r)
                                 : PyIter_Send(delegate.ptr(), in.value ? in.value.ptr() : Py_None, &r);
     if (res == PYGEN_NEXT) {
-      frame.state = Frame::State::suspended;
       out = py::reinterpret_steal<py::object>(r);
       return Outcome::yielded;
     }
@@ -260,9 +322,8 @@ Outcome advance(Frame& frame, Input in, py::object& out) noexcept {
     p.incoming = in.value ? std::move(in.value) : py::none();
   }
 
-  frame.state = Frame::State::running;
-  frame.handle.resume();
-  if (frame.handle.done()) {
+  h.resume();
+  if (h.done()) {
     if (p.error) {
       out = std::move(p.error);
       return Outcome::raised;
@@ -270,7 +331,6 @@ Outcome advance(Frame& frame, Input in, py::object& out) noexcept {
     out = p.result ? std::move(p.result) : py::none();
     return Outcome::returned;
   }
-  frame.state = Frame::State::suspended;
   out = std::move(p.outgoing);
   if (p.produced) {
     p.produced = false;
@@ -278,11 +338,15 @@ Outcome advance(Frame& frame, Input in, py::object& out) noexcept {
   }
   return Outcome::yielded;
 }
-}  // namespace
 
 Outcome step(Frame& frame, Input in, py::object& out) noexcept {
-  Outcome o = advance(frame, std::move(in), out);
-  if (o == Outcome::returned || o == Outcome::raised) frame.destroy();
+  frame.state = Frame::State::running;
+  Outcome o = run(*frame.promise, frame.handle, std::move(in), out);
+  if (o == Outcome::returned || o == Outcome::raised) {
+    frame.destroy();
+  } else {
+    frame.state = Frame::State::suspended;
+  }
   return o;
 }
 
@@ -321,22 +385,21 @@ void register_abc(PyTypeObject* type, const char* abc_name) {
 }
 
 // PEP 479: StopIteration must not leak out of a coroutine body.
-void restore_body_error(py::object error, const char* what) {
+py::object body_error(py::object error, const char* what) noexcept {
   if (matches(error, PyExc_StopIteration) || matches(error, PyExc_StopAsyncIteration)) {
     const char* kind = matches(error, PyExc_StopIteration) ? "StopIteration" : "StopAsyncIteration";
     PyErr_Format(PyExc_RuntimeError, "%s raised %s", what, kind);
     py::object replacement = fetch_error();
     PyException_SetCause(replacement.ptr(), Py_NewRef(error.ptr()));
     PyException_SetContext(replacement.ptr(), error.release().ptr());
-    restore_error(replacement);
-    return;
+    return replacement;
   }
-  restore_error(error);
+  return error;
 }
 
-int visit_frame(const Frame& f, visitproc visit, void* arg) {
-  if (!f.promise) return 0;
-  const FrameBase& p = *f.promise;
+void restore_body_error(py::object error, const char* what) { restore_error(body_error(std::move(error), what)); }
+
+int visit_promise(const FrameBase& p, visitproc visit, void* arg) {
   for (const py::object* o : {&p.delegate, &p.outgoing, &p.incoming, &p.incoming_error, &p.result, &p.error}) {
     Py_VISIT(o->ptr());
   }
@@ -345,8 +408,11 @@ int visit_frame(const Frame& f, visitproc visit, void* arg) {
   }
   for (const FrameLink* l = p.locals.next; l != &p.locals; l = l->next) Py_VISIT(l->object->ptr());
   Py_VISIT(p.handled.exc_value);
-  return 0;
+  // A helper frame awaited in place reports through the frame that awaits it.
+  return p.child ? visit_promise(*p.child, visit, arg) : 0;
 }
+
+int visit_frame(const Frame& f, visitproc visit, void* arg) { return f.promise ? visit_promise(*f.promise, visit, arg) : 0; }
 
 void clear_frame(Frame& f) noexcept {
   if (f.state == Frame::State::created) f.destroy();
@@ -412,6 +478,34 @@ py::object Await::await_resume() {
   return value ? std::move(value) : py::none();
 }
 
+bool AwaitFrame::await_ready() {
+  py::object out;
+  Outcome o = engine::run(*inner_promise, inner, Input{py::none(), {}}, out);
+  if (o == Outcome::yielded) {
+    frame->child = inner_promise;
+    frame->child_handle = inner;
+    frame->outgoing = std::move(out);
+    return false;
+  }
+  if (o == Outcome::returned) {
+    value = std::move(out);
+  } else {
+    error = engine::body_error(std::move(out), "coroutine");
+  }
+  engine::Entered entered(*inner_promise);
+  std::exchange(inner, {}).destroy();
+  return true;
+}
+
+py::object AwaitFrame::await_resume() {
+  if (suspended) {
+    value = std::move(frame->incoming);
+    error = std::move(frame->incoming_error);
+  }
+  if (error) propagate(error);
+  return value ? std::move(value) : py::none();
+}
+
 std::optional<Var> AwaitNext::await_resume() {
   if (suspended) {
     value = std::move(frame->incoming);
@@ -464,7 +558,7 @@ CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
 
 bool coroutine_is_awaiting(PyObject* coro) {
   const Frame& f = as_coro(coro)->frame;
-  return f.state == Frame::State::suspended && f.promise && f.promise->delegate;
+  return f.state == Frame::State::suspended && f.promise && (f.promise->delegate || f.promise->child);
 }
 
 namespace {
@@ -603,8 +697,9 @@ PyObject* get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::running);
 }
 PyObject* get_await(PyObject* self, void*) {
-  const Frame& f = as_coro(self)->frame;
-  if (f.promise && f.promise->delegate) return Py_NewRef(f.promise->delegate.ptr());
+  const FrameBase* p = as_coro(self)->frame.promise;
+  while (p && p->child) p = p->child;
+  if (p && p->delegate) return Py_NewRef(p->delegate.ptr());
   Py_RETURN_NONE;
 }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }

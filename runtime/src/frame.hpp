@@ -57,6 +57,13 @@ struct Input {
   py::object error;
 };
 
+// One resumption of a frame (promise and handle), helpers awaited in place
+// included; the caller destroys a frame that has finished.
+Outcome run(FrameBase& frame, std::coroutine_handle<> handle, Input in, py::object& out) noexcept;
+
+// StopIteration or StopAsyncIteration leaving a body, as RuntimeError (PEP 479).
+py::object body_error(py::object error, const char* what) noexcept;
+
 // Resumes a suspended frame with `in`: forwards it to the pending await's
 // iterator first, as `yield from` does, and resumes the C++ code only once
 // that await has its result. `out` receives the yielded, produced or returned

@@ -77,10 +77,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   const std::size_t n = params.size();
   const std::size_t nargs = PyVectorcall_NARGS(nargsf);
 
-  // Owned references, in parameter order.
-  std::vector<PyObject*> bound(n, nullptr);
-  auto release = [&bound] {
-    for (PyObject* o : bound) Py_XDECREF(o);
+  // Owned references, in parameter order; on the stack for the usual few parameters.
+  PyObject* small[16] = {};
+  std::vector<PyObject*> large;
+  if (n > 16) large.assign(n, nullptr);
+  PyObject** bound = n > 16 ? large.data() : small;
+  auto release = [bound, n] {
+    for (std::size_t i = 0; i < n; ++i) Py_XDECREF(bound[i]);
   };
   for (std::size_t i = 0; i < nargs && i < fn->positional; ++i) bound[i] = Py_NewRef(args[i]);
 
@@ -161,7 +164,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     Py_SETREF(bound[i], converted);
   }
 
-  PyObject* result = fn->call(self, bound.data());
+  PyObject* result = fn->call(self, bound);
   release();
   return result;
 }

@@ -113,6 +113,22 @@ struct Await {
 struct NextItem {
   py::object awaitable;
 };
+
+// The awaiter behind `co_await helper(...)` for a C++ coroutine that is not a
+// module function: the helper's frame runs inside the awaiting one, with no
+// Python coroutine object in between. Its suspensions are the awaiting frame's.
+struct AwaitFrame {
+  FrameBase* frame;
+  std::coroutine_handle<> inner;
+  FrameBase* inner_promise;
+  py::object value{};
+  py::object error{};
+  bool suspended = false;
+
+  bool await_ready();
+  void await_suspend(std::coroutine_handle<>) noexcept { suspended = true; }
+  py::object await_resume();
+};
 struct AwaitNext : Await {
   std::optional<Var> await_resume();
 };
@@ -146,6 +162,8 @@ struct FrameBase {
   py::object outgoing;        // value handed to the event loop at this suspension
   py::object incoming;        // result delivered to the pending await or co_yield
   py::object incoming_error;  // exception delivered to the pending await or co_yield
+  FrameBase* child = nullptr;  // a C++ helper frame being awaited in place (owned)
+  std::coroutine_handle<> child_handle{};
   py::object result;          // co_return value
   py::object error;           // exception that ended the frame
   bool produced = false;      // suspended at co_yield (async generators)
@@ -163,7 +181,7 @@ struct FrameBase {
   }
   AwaitNext await_transform(NextItem n) { return AwaitNext{{this, std::move(n.awaitable), true}}; }
   // A C++ coroutine awaited from C++ (a helper that is not a module function).
-  Await await_transform(Coro&& inner);
+  AwaitFrame await_transform(Coro&& inner);
 
  private:
   template <class A>
@@ -249,9 +267,9 @@ class AsyncGen {
 // Python objects for a new frame; `name` and `qualname` are those of the function.
 py::object make_coroutine(Coro&& coro, py::handle name, py::handle qualname);
 
-inline Await FrameBase::await_transform(Coro&& inner) {
-  static py::handle helper_name = py::str("<helper>").release();
-  return Await{this, make_coroutine(std::move(inner), helper_name, helper_name)};
+inline AwaitFrame FrameBase::await_transform(Coro&& inner) {
+  FrameBase* promise = &inner.frame.promise();
+  return AwaitFrame{this, inner.frame.release(), promise};
 }
 py::object make_async_generator(AsyncGen&& gen, py::handle name, py::handle qualname);
 

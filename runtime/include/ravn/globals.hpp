@@ -13,6 +13,7 @@
 #include <initializer_list>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace ravn::rt {
 namespace py = pybind11;
@@ -76,7 +77,7 @@ struct CallArgs {
     if constexpr (keywords > 0) kwnames = py::reinterpret_steal<py::object>(PyTuple_New(keywords));
     std::size_t next = 1, keyword = 0;
     if (first) values[next++] = py::reinterpret_borrow<py::object>(first);
-    auto place = [&](auto&& arg) {
+    [[maybe_unused]] auto place = [&](auto&& arg) {
       if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, py::arg_v>) {
         values[N + 1 - keywords + keyword] = arg.value;
         PyTuple_SET_ITEM(kwnames.ptr(), keyword, Py_NewRef(literal(arg.name)));
@@ -155,6 +156,11 @@ class Globals {
 // f-string assembly: each value is formatted as `{value}` is, with format(value, "").
 class Text {
  public:
+  Text() = default;
+  Text(const Text& other);
+  Text& operator=(const Text&) = delete;
+  ~Text();
+
   Text& operator<<(const char* literal);
   Text& operator<<(const std::string& literal);
   Text& operator<<(py::handle value);
@@ -162,7 +168,13 @@ class Text {
   operator py::str() const { return str(); }
 
  private:
-  py::list parts_;
+  void add(PyObject* part);  // steals
+
+  // Most texts have a handful of parts: no list, no allocation for them.
+  static constexpr std::size_t kInline = 16;
+  std::array<PyObject*, kInline> inline_{};
+  std::vector<PyObject*> more_;
+  std::size_t size_ = 0;
 };
 
 // `if value:`. Truth testing can itself raise, which throws here.
