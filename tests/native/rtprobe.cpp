@@ -199,6 +199,26 @@ rt::Coro await_holding_local(rt::Globals, py::object box, py::object awaitable, 
   co_return kept;
 }
 
+// The same, one level down: a C++ helper (not a module function) holds the
+// reference while the outer frame awaits it in place.
+rt::Coro hold_in_helper(py::object box, py::object awaitable, py::list log) {
+  rt::Var kept = box.attr("pop")();
+  rt::Pending failure;
+  try {
+    co_await awaitable;
+  } catch (...) {
+    failure.capture();
+    log.append(py::type::handle_of(failure.value()).attr("__name__"));
+  }
+  log.append("cleanup");
+  failure.rethrow_if_any();
+  co_return kept;
+}
+
+rt::Coro await_helper_holding_local(rt::Globals, py::object box, py::object awaitable, py::list log) {
+  co_return co_await hold_in_helper(box, awaitable, log);
+}
+
 // kept = box.pop(); try: yield kept finally: log "cleanup"
 rt::AsyncGen yield_holding_local(rt::Globals, py::object box, py::list log) {
   rt::Var kept = box.attr("pop")();
@@ -293,6 +313,7 @@ void load(py::module_ m) {
   mod.def<&await_holding>("await_holding", {P{"keep"}, P{"awaitable"}});
   mod.def<&await_holding_local>("await_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
   mod.def<&yield_holding_local>("yield_holding_local", {P{"box"}, P{"log"}});
+  mod.def<&await_helper_holding_local>("await_helper_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
   mod.def<&replace_error>("replace_error", {P{"awaitable"}, P{"replacement"}});
   mod.def<&handle_error>("handle_error", {P{"awaitable"}, P{"handler"}});
   mod.def<&yield_then_replace>("yield_then_replace", {P{"replacement"}});

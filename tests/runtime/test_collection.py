@@ -44,8 +44,15 @@ async def native_yield_holding_local(box, log):
 
 AWAIT_HOLDING = pytest.mark.parametrize("await_holding", [rtp.await_holding, native_await_holding],
                                         ids=["cxx", "python"])
+async def native_await_helper_holding_local(box, awaitable, log):
+    return await native_await_holding_local(box, awaitable, log)
+
+
 AWAIT_HOLDING_LOCAL = pytest.mark.parametrize(
-    "await_holding_local", [rtp.await_holding_local, native_await_holding_local], ids=["cxx", "python"])
+    "await_holding_local",
+    [rtp.await_holding_local, rtp.await_helper_holding_local, native_await_holding_local,
+     native_await_helper_holding_local],
+    ids=["cxx", "cxx-helper-in-place", "python", "python-nested"])
 
 
 def collected(ref):
