@@ -676,8 +676,9 @@ int coro_clear(PyObject* self) {
 
 void coro_dealloc(PyObject* self) {
   CoroObject* c = as_coro(self);
-  // Still tracked while the finaliser runs, in case it resurrects the object.
-  if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+  // Still tracked while the finaliser runs, in case it resurrects the object. A
+  // finished frame has nothing to finalise.
+  if (c->frame.state != Frame::State::done && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
   PyObject_GC_UnTrack(self);
   if (c->weakrefs) PyObject_ClearWeakRefs(self);
   c->frame.destroy();

@@ -77,6 +77,17 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
   const std::size_t n = params.size();
   const std::size_t nargs = PyVectorcall_NARGS(nargsf);
 
+  // The usual call: every parameter by position, each already of its checked type.
+  // The caller's references serve for the duration of the call.
+  if (!kwnames && nargs == n && n == fn->positional) {
+    bool as_given = true;
+    for (std::size_t i = 0; i < n && as_given; ++i) {
+      const Check check = params[i].check;
+      as_given = check == Check::none || (check == Check::integer ? PyLong_Check(args[i]) : PyUnicode_CheckExact(args[i]));
+    }
+    if (as_given) return fn->call(self, args);
+  }
+
   // Owned references, in parameter order; on the stack for the usual few parameters.
   PyObject* small[16] = {};
   std::vector<PyObject*> large;

@@ -3,6 +3,7 @@
 #include "ravn/errors.hpp"
 
 #include <cstring>
+#include <string>
 #include <unordered_map>
 
 namespace ravn::rt {
@@ -53,6 +54,28 @@ PyObject* literal(const char* text) {
   }
   entry = PyUnicode_InternFromString(text);
   if (!entry) throw py::error_already_set();
+  return entry;
+}
+
+PyObject* detail::keyword_names(const char* const* names, std::size_t count) {
+  // Keyed by the names' addresses; their texts are checked too, as for literal().
+  static std::unordered_map<std::string, PyObject*> made;
+  std::string key(reinterpret_cast<const char*>(names), count * sizeof(const char*));
+  PyObject*& entry = made[key];
+  if (entry) {
+    bool same = true;
+    for (std::size_t i = 0; i < count && same; ++i) {
+      const char* utf8 = PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, i));
+      same = utf8 && std::strcmp(utf8, names[i]) == 0;
+    }
+    if (same) return entry;
+    PyErr_Clear();
+    Py_CLEAR(entry);
+  }
+  PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
+  if (!tuple) throw py::error_already_set();
+  for (std::size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(literal(names[i])));
+  entry = tuple;
   return entry;
 }
 

@@ -62,6 +62,9 @@ py::object to_python(T&& value) {
 }
 
 namespace detail {
+// The tuple of keyword names for a call, made once per distinct set of literal names.
+PyObject* keyword_names(const char* const* names, std::size_t count);
+
 // The arguments of one vectorcall: slot 0 left free for the callee (or `self`),
 // positional arguments, then keyword values with their names in `kwnames`.
 template <std::size_t N>
@@ -74,19 +77,19 @@ struct CallArgs {
   template <class... A>
   explicit CallArgs(py::handle first, A&&... args) {
     constexpr std::size_t keywords = (0 + ... + (std::is_same_v<std::decay_t<A>, py::arg_v> ? 1 : 0));
-    if constexpr (keywords > 0) kwnames = py::reinterpret_steal<py::object>(PyTuple_New(keywords));
+    [[maybe_unused]] std::array<const char*, keywords> names{};
     std::size_t next = 1, keyword = 0;
     if (first) values[next++] = py::reinterpret_borrow<py::object>(first);
     [[maybe_unused]] auto place = [&](auto&& arg) {
       if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, py::arg_v>) {
         values[N + 1 - keywords + keyword] = arg.value;
-        PyTuple_SET_ITEM(kwnames.ptr(), keyword, Py_NewRef(literal(arg.name)));
-        ++keyword;
+        names[keyword++] = arg.name;
       } else {
         values[next++] = to_python(std::forward<decltype(arg)>(arg));
       }
     };
     (place(std::forward<A>(args)), ...);
+    if constexpr (keywords > 0) kwnames = py::reinterpret_borrow<py::object>(keyword_names(names.data(), keywords));
     positional = next - 1;
     for (std::size_t i = 1; i <= N; ++i) stack[i] = values[i].ptr();
   }
