@@ -19,7 +19,7 @@ import run_all  # noqa: E402
 # Part of the stack -> the frame text that marks it (first match from the top of the list wins).
 PARTS = [
     ("plans / drawing", ("plan_documents", "weasyprint", "matplotlib")),
-    ("GZip middleware", ("gzip.py",)),
+    ("GZip compression", ("compress", "gzip.py")),
     ("get_db: session made and closed", ("get_db", "database.py")),
     ("host guard dependency", ("guard_tile_router",)),
     ("SQLAlchemy (session, transaction, execute)", ("sqlalchemy",)),
@@ -67,12 +67,10 @@ def main():
         if len(frames) <= 2 and any("run_forever" in f or "select" in f for f in frames):
             totals["idle / event loop"] += count
             continue
-        for label, marks in PARTS:
-            if any(mark in frame for frame in frames for mark in marks):
-                totals[label] += count
-                break
-        else:
-            totals["other (event loop, tile router, ...)"] += count
+        # The innermost frame that belongs to a known part decides (the middleware wraps everything).
+        label = next((label for frame in reversed(frames) for label, marks in PARTS
+                      if any(mark in frame for mark in marks)), "other (event loop, tile router, ...)")
+        totals[label] += count
     print(f"# py-spy, {args.seconds} s, {args.connections} connections, {'cold' if args.cold else 'cached'} "
           f"/{args.path} tiles, {all_samples} samples")
     print("| part of the stack | % of samples |")
