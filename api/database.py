@@ -88,7 +88,10 @@ def SessionLocal() -> AsyncSession:
 
 
 async def get_db() -> AsyncIterator[AsyncSession]:
-    """FastAPI dependency: one session per request."""
+    """FastAPI dependency: one session per request.
+
+    The session takes a pool connection at its first statement, so a request that
+    runs none (a cached tile) closes it without touching the pool."""
     session = get_sessionmaker()()
     try:
         yield session

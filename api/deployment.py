@@ -37,6 +37,9 @@ class Settings:
     db_max_overflow: int
     db_pool_timeout: float      # seconds a request waits for a database connection
     readiness_timeout: float    # seconds each readiness probe may take
+    gzip_level: int             # compression level of text answers and tiles; 0: no compression
+    gzip_minimum_size: int      # bytes below which an answer is sent uncompressed
+    plan_processes: int         # processes per worker that draw plans, off the event loop
 
 
 def settings() -> Settings:
@@ -49,4 +52,7 @@ def settings() -> Settings:
         db_max_overflow=_number("DB_MAX_OVERFLOW", 10, int),
         db_pool_timeout=_number("DB_POOL_TIMEOUT", 3.0),
         readiness_timeout=_number("READINESS_TIMEOUT", 2.0),
+        gzip_level=min(_number("GZIP_LEVEL", 1, int), 9),
+        gzip_minimum_size=_number("GZIP_MINIMUM_SIZE", 1024, int),
+        plan_processes=max(_number("PLAN_PROCESSES", 1, int), 1),
     )

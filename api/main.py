@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import asyncio
+import os
 import time
 from contextlib import asynccontextmanager
 from pathlib import Path
@@ -14,11 +15,13 @@ time.tzset()
 
 from fastapi import Depends, FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
+from starlette.middleware.gzip import GZipMiddleware  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 
 import deployment  # noqa: E402
 from database import dispose_engine, get_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
+from plans import renderer as plan_renderer  # noqa: E402
 from plans import router as plans_router  # noqa: E402
 from ravn import tessera  # noqa: E402
 from security import require_token  # noqa: E402
@@ -31,11 +34,17 @@ config = deployment.settings()
 async def lifespan(app: FastAPI):
     if not config.admin_token:
         log.warning("ADMIN_TOKEN is not set: cache invalidation is refused to every caller")
-    yield
-    await dispose_engine()
+    if config.plan_token:
+        plan_renderer.start()
+    try:
+        yield
+    finally:
+        plan_renderer.shutdown()
+        await dispose_engine()
 
 
-def guard_tile_router(request: Request) -> None:
+# A coroutine, so FastAPI calls it on the loop instead of handing it to a thread pool on every tile.
+async def guard_tile_router(request: Request) -> None:
     """The tile router is public but for cache invalidation, which needs the administrator's token."""
     route = request.scope.get("route")
     if getattr(route, "name", None) == "invalidate_cache_endpoint":
@@ -43,8 +52,18 @@ def guard_tile_router(request: Request) -> None:
 
 
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan)
+if config.gzip_level:
+    app.add_middleware(GZipMiddleware, minimum_size=config.gzip_minimum_size, compresslevel=config.gzip_level)
 app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
 app.include_router(plans_router)
+if os.environ.get("BENCH_FLOOR") == "1":
+    # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
+    from hitfloor import router as floor_router  # noqa: E402
+
+    app.include_router(floor_router)
 
 
 @app.get("/")

@@ -9,84 +9,62 @@ byte of it is delivered.
 from __future__ import annotations
 
 import asyncio
+import concurrent.futures
 import contextlib
+import multiprocessing
 
 from fastapi import APIRouter, Depends, HTTPException, Path, Query, Request
 from fastapi.responses import Response
-from geoalchemy2.shape import to_shape
-from sqlalchemy import func, select
-from sqlalchemy.ext.asyncio import AsyncSession
 
 import deployment
 import issue_log
-from database import get_db, get_engine
+import plan_documents
+from database import get_engine
 from logger import get_logger
+from plan_documents import (DEED_FIELDS, PlanError, check_deed_fields, check_parcel,  # noqa: F401
+                            deed_plan, deed_plan_filename, site_plan)
 from ravn import tessera
 from security import require_token
 from helpers.responses import api_response, api_router_response
-from models.gis_model import BEACON, BOUNDARY, PLOT
-from ravn.planwork import PlanImageGenerator
 
-DEED_FIELDS = ("person_name", "district", "cadzone", "file_no")
 log = get_logger()
 
 
-class PlanError(Exception):
-    """A plan that cannot be made, with the HTTP status that says why."""
+class PlanRenderer:
+    """Draws plans in processes of their own (spawned: the drawing library is not
+    thread-safe, and a forked copy of a running server is not a clean start), so
+    that a plan's map and PDF never hold up the tiles served on this worker's loop."""
 
-    def __init__(self, status_code: int, detail: str):
-        super().__init__(detail)
-        self.status_code = status_code
-        self.detail = detail
+    def __init__(self):
+        self._executor: concurrent.futures.ProcessPoolExecutor | None = None
 
+    def executor(self) -> concurrent.futures.ProcessPoolExecutor:
+        if self._executor is None:
+            self._executor = concurrent.futures.ProcessPoolExecutor(
+                max_workers=deployment.settings().plan_processes, mp_context=multiprocessing.get_context("spawn"))
+        return self._executor
 
-async def check_parcel(db: AsyncSession, plot_id: int) -> None:
-    """Raises PlanError unless the parcel exists and has what a plan is drawn from."""
-    plot = await db.get(PLOT, plot_id)
-    if plot is None:
-        raise PlanError(404, f"Parcel {plot_id} not found")
-    geometry = to_shape(plot.geometry) if plot.geometry is not None else None
-    if geometry is None or geometry.is_empty or geometry.geom_type != "Polygon":
-        kind = "no geometry" if geometry is None or geometry.is_empty else f"a {geometry.geom_type} geometry"
-        raise PlanError(422, f"Parcel {plot_id} has {kind}; a plan needs a single polygon")
-    legs, unmatched = (await db.execute(
-        select(func.count(BOUNDARY.id), func.count(BOUNDARY.id).filter(BEACON.id.is_(None)))
-        .select_from(BOUNDARY).outerjoin(BEACON, BEACON.id == BOUNDARY.beacon1id)
-        .where(BOUNDARY.plotid == plot_id))).one()
-    if legs == 0:
-        raise PlanError(422, f"Parcel {plot_id} has no boundary legs; a plan needs its beacons and bearings")
-    if unmatched:
-        raise PlanError(422, f"Parcel {plot_id} has {unmatched} boundary leg(s) whose beacon is missing")
+    def start(self) -> None:
+        """Starts the drawing processes now rather than on the first plan."""
+        for _ in range(deployment.settings().plan_processes):
+            self.executor().submit(plan_documents.warm)
 
+    async def render(self, kind: str, plot_id: int, fields: dict) -> tuple[bytes, str]:
+        loop = asyncio.get_running_loop()
+        try:
+            return await loop.run_in_executor(self.executor(), plan_documents.render, kind, plot_id, fields)
+        except concurrent.futures.process.BrokenProcessPool:
+            # A drawing process died (out of memory, killed): start afresh for the next plan.
+            self.shutdown()
+            raise
 
-def check_deed_fields(**fields: str | None) -> dict[str, str]:
-    missing = [name for name in DEED_FIELDS if not (fields.get(name) or "").strip()]
-    if missing:
-        raise PlanError(422, "Missing deed plan field(s): " + ", ".join(missing))
-    return {name: fields[name].strip() for name in DEED_FIELDS}
-
-
-def deed_plan_filename(plot_id: int) -> str:
-    return f"DeedPlan_{plot_id}.pdf"
+    def shutdown(self) -> None:
+        if self._executor is not None:
+            self._executor.shutdown(wait=False, cancel_futures=True)
+            self._executor = None
 
 
-async def deed_plan(db: AsyncSession, plot_id: int, person_name: str | None, district: str | None,
-                    cadzone: str | None, file_no: str | None) -> bytes:
-    fields = check_deed_fields(person_name=person_name, district=district, cadzone=cadzone, file_no=file_no)
-    await check_parcel(db, plot_id)
-    stream = await PlanImageGenerator(db).generate_deedplan_html(plot_id, **fields)
-    if stream is None:
-        raise PlanError(404, f"Parcel {plot_id} not found")
-    return stream.getvalue()
-
-
-async def site_plan(db: AsyncSession, plot_id: int) -> dict:
-    """The host's file answer ({"file": stream, "filename": ...})."""
-    await check_parcel(db, plot_id)
-    answer = await PlanImageGenerator(db).generate_siteplan_html(plot_id)
-    if answer is None:
-        raise PlanError(404, f"Parcel {plot_id} not found")
-    return answer
+renderer = PlanRenderer()
 
 
 class PlanGate:
@@ -96,7 +74,7 @@ class PlanGate:
 
     def __init__(self):
         self.waiting = 0
-        self.rendering = asyncio.Semaphore(1)
+        self.rendering = asyncio.Semaphore(deployment.settings().plan_processes)
 
     async def admit(self, request: Request) -> str:
         config = deployment.settings()
@@ -150,16 +128,15 @@ router = APIRouter(prefix="/plans", tags=["Plan documents"])
 
 @router.get("/{plot_id}/siteplan.pdf", response_class=Response,
             responses={200: {"content": {"application/pdf": {}}}, 404: {}, 422: {}})
-async def get_site_plan(plot_id: int, db: AsyncSession = Depends(get_db),
-                        client: str = Depends(admitted)) -> Response:
+async def get_site_plan(plot_id: int, client: str = Depends(admitted)) -> Response:
     """The site plan of a parcel as an A4 PDF attachment."""
     try:
         async with gate.turn():
-            answer = await site_plan(db, plot_id)
+            pdf, filename = await renderer.render("site", plot_id, {})
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
-    sha256 = await issue(client, plot_id, "site", {}, answer["file"].getvalue())
-    response = api_router_response(answer)
+    sha256 = await issue(client, plot_id, "site", {}, pdf)
+    response = api_router_response(api_response(file=pdf, filename=filename))
     response.headers["X-Document-SHA256"] = sha256
     return response
 
@@ -172,13 +149,13 @@ async def get_deed_plan(
     district: str = Query(..., description="District of the parcel"),
     cadzone: str = Query(..., description="Cadastral zone of the parcel"),
     file_no: str = Query(..., description="Registry file number"),
-    db: AsyncSession = Depends(get_db),
     client: str = Depends(admitted),
 ) -> Response:
     """The deed plan of a parcel as an A4 PDF attachment; its tracing number comes from the parcel record."""
+    fields = {"person_name": person_name, "district": district, "cadzone": cadzone, "file_no": file_no}
     try:
         async with gate.turn():
-            pdf = await deed_plan(db, plot_id, person_name, district, cadzone, file_no)
+            pdf, _ = await renderer.render("deed", plot_id, fields)
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
     particulars = {"person_name": person_name, "district": district, "cadzone": cadzone, "file_no": file_no}

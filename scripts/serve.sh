@@ -14,7 +14,13 @@ export PLAN_TOKEN=${PLAN_TOKEN:-$(python3 -c 'import secrets; print(secrets.toke
 echo "==> ADMIN_TOKEN=$ADMIN_TOKEN  (Authorization: Bearer … for POST /gis/cache/invalidate/{layer})" >&2
 echo "==> PLAN_TOKEN=$PLAN_TOKEN  (Authorization: Bearer … for the plan downloads)" >&2
 cd api
+# One worker per core; uvloop and httptools (uvicorn[standard]) rather than the
+# pure-Python loop and parser. The access log costs a tenth of a cached tile's
+# time (docs/benchmarks.md): off unless ACCESS_LOG=1.
 # X-Forwarded-For is trusted only from the listed proxies (none by default), so a
 # client cannot choose the address its requests are rate-limited under.
+access_log=--no-access-log
+[[ ${ACCESS_LOG:-0} == 1 ]] && access_log=--access-log
 exec python3 -m uvicorn main:app --host "${HOST:-127.0.0.1}" --port "${PORT:-8000}" \
-  --workers "${WEB_CONCURRENCY:-1}" --forwarded-allow-ips "${FORWARDED_ALLOW_IPS:-}"
+  --workers "${WEB_CONCURRENCY:-$(nproc)}" --loop uvloop --http httptools "$access_log" \
+  --forwarded-allow-ips "${FORWARDED_ALLOW_IPS:-}"

@@ -10,8 +10,9 @@ PG_CLUSTER=main
 # Pango (libpango-1.0-0, libpangoft2-1.0-0) and libharfbuzz-subset0: text layout and font subsetting
 # that the PDF renderer loads at import.
 # poppler-utils: pdftoppm, which turns a plan page into the PNG the docs show.
+# wrk: the HTTP load generator of bench/run_all.py.
 PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation libpango-1.0-0 libpangoft2-1.0-0
-  libharfbuzz-subset0 poppler-utils)
+  libharfbuzz-subset0 poppler-utils wrk)
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[services] %s\n' "$*" >&2; }

@@ -1,0 +1,20 @@
+"""The in-process benchmark runs (CI smoke check): it prints its comparison table;
+its ratio is printed for the log, never asserted."""
+from __future__ import annotations
+
+import re
+import subprocess
+import sys
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def test_inprocess_benchmark_prints_its_ratios():
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / "inprocess.py"), "--n", "300", "--repeats", "1"],
+                            capture_output=True, text=True, cwd=ROOT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    rows = {m.group(1): float(m.group(2)) for m in re.finditer(r"^\| (hit|miss) \|.*\| ([\d.]+) \|$",
+                                                                result.stdout, re.M)}
+    assert set(rows) == {"hit", "miss"}, result.stdout
+    print(result.stdout)
