@@ -11,7 +11,7 @@ py::object cache_init(const rt::Globals&, py::object self, py::object redis_clie
 }
 
 py::object make_key(const rt::Globals&, py::object self, py::object key) {
-  return rt::Text() << self.attr("namespace"_n) << ":" << key;
+  return rt::Text() << self.attr("namespace"_n) << ":"_n << key;
 }
 
 rt::Coro cache_get(rt::Globals, py::object self, py::object key) {

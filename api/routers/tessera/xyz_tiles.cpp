@@ -32,7 +32,7 @@ double query_time_limit(long z) {
 
 rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,
                       py::object request, py::object db) {
-  rt::Var rate_key = rt::Text() << "rate_limit:gis:" << client_address(request);
+  rt::Var rate_key = rt::Text() << "rate_limit:gis:"_n << client_address(request);
   try {
     co_await count_request(g, rate_key, 40, py::str("Too many map requests. Please slow down panning."));
   } catch (py::error_already_set& e) {
@@ -70,11 +70,11 @@ rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::ob
     co_return g["Response"_n](py::arg("status_code") = 204);
   }
 
-  rt::Var cache_key = rt::Text() << layer_name << ":" << z << ":" << x << ":" << y;
+  rt::Var cache_key = rt::Text() << layer_name << ":"_n << z << ":"_n << x << ":"_n << y;
   rt::Var cached_tile = co_await g["safe_cache_get"_n](cache_key);
   if (truthy(cached_tile)) {
     py::dict headers;
-    headers["Cache-Control"_n] = rt::Text() << "public, max-age=" << zoom_config["cache_ttl"_n];
+    headers["Cache-Control"_n] = rt::Text() << "public, max-age="_n << zoom_config["cache_ttl"_n];
     headers["X-Cache"_n] = py::handle("HIT"_n);
     co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
                               py::arg("headers") = headers);

@@ -6,22 +6,21 @@ namespace {
 
 // The statement is assembled from these fixed pieces; clients and caches
 // depend on its exact text.
-constexpr const char* P1 = "\n    SELECT ST_AsMVT(mvt_data, '";
-constexpr const char* P2 = "', 4096, 'mvt_geom') AS mvt\n    FROM (\n        SELECT ";
-constexpr const char* P3 = ",\n            ";
-constexpr const char* P4 = " AS feature_id,\n            ST_AsMVTGeom(\n                ";
-constexpr const char* P5 =
-    ",\n                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n                4096,\n                ";
-constexpr const char* P6 = ",\n                true\n            ) AS mvt_geom\n        FROM ";
-constexpr const char* P7 = "\n        WHERE ";
-constexpr const char* P8 = "\n        ORDER BY ST_Area(";
-constexpr const char* P9 = ") DESC\n        LIMIT ";
-constexpr const char* P10 = "\n    ) AS mvt_data\n    WHERE mvt_data.mvt_geom IS NOT NULL;\n    ";
-constexpr const char* F1 = " && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)";
-constexpr const char* F2 = "\n        ";
-constexpr const char* F3 = " && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n        AND ST_Intersects(";
-constexpr const char* F4 = ", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n        ";
-constexpr const char* S1 = "ST_SimplifyPreserveTopology(";
+constexpr auto P1 = "\n    SELECT ST_AsMVT(mvt_data, '"_n;
+constexpr auto P2 = "', 4096, 'mvt_geom') AS mvt\n    FROM (\n        SELECT "_n;
+constexpr auto P3 = ",\n            "_n;
+constexpr auto P4 = " AS feature_id,\n            ST_AsMVTGeom(\n                "_n;
+constexpr auto P5 = ",\n                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n                4096,\n                "_n;
+constexpr auto P6 = ",\n                true\n            ) AS mvt_geom\n        FROM "_n;
+constexpr auto P7 = "\n        WHERE "_n;
+constexpr auto P8 = "\n        ORDER BY ST_Area("_n;
+constexpr auto P9 = ") DESC\n        LIMIT "_n;
+constexpr auto P10 = "\n    ) AS mvt_data\n    WHERE mvt_data.mvt_geom IS NOT NULL;\n    "_n;
+constexpr auto F1 = " && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)"_n;
+constexpr auto F2 = "\n        "_n;
+constexpr auto F3 = " && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n        AND ST_Intersects("_n;
+constexpr auto F4 = ", ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n        "_n;
+constexpr auto S1 = "ST_SimplifyPreserveTopology("_n;
 
 struct Tier {
   int bound;  // highest zoom of the tier
