@@ -3,18 +3,17 @@ from __future__ import annotations
 
 import io
 import os
-import socket
 import subprocess
 import sys
-import time
 from pathlib import Path
 
 import httpx
 import pytest
 from pypdf import PdfReader
 
+from tests.support.host_server import host_server
+
 REPO_ROOT = Path(__file__).resolve().parents[2]
-API_DIR = REPO_ROOT / "api"
 DEED_QUERY = {"person_name": "Adaeze Okafor", "district": "Zanijo", "cadzone": "a01", "file_no": "res/1/2"}
 PLAN_TOKEN = "plan-test-token"
 STAFF = {"Authorization": f"Bearer {PLAN_TOKEN}"}
@@ -64,30 +63,8 @@ def legless(services, database_url):
 
 @pytest.fixture(scope="module")
 def server(services, database_url):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    env = dict(os.environ, DATABASE_URL=database_url, PLAN_TOKEN=PLAN_TOKEN, PLAN_RATE_PER_MINUTE="1000")
-    log = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"ravn-plans-{port}.log", "w+b")
-    process = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port",
-                                str(port), "--log-level", "warning"], cwd=API_DIR, env=env,
-                               stdout=log, stderr=subprocess.STDOUT)
-    base = f"http://127.0.0.1:{port}"
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            httpx.get(base + "/openapi.json", timeout=1)
-            break
-        except httpx.HTTPError:
-            time.sleep(0.2)
-    else:
-        process.kill()
-        log.seek(0)
-        pytest.fail("server did not start: " + log.read().decode())
-    yield base
-    process.terminate()
-    process.wait(timeout=10)
-    log.close()
+    with host_server("plans", DATABASE_URL=database_url, PLAN_TOKEN=PLAN_TOKEN, PLAN_RATE_PER_MINUTE="1000") as base:
+        yield base
 
 
 def one_page_pdf(content: bytes) -> str:

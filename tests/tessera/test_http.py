@@ -1,48 +1,22 @@
 """End to end over HTTP through a real uvicorn server running the host application."""
 from __future__ import annotations
 
-import os
 import random
-import socket
-import subprocess
-import sys
 import time
-from pathlib import Path
 
 import httpx
 import pytest
 import redis
 
+from tests.support.host_server import host_server
+
 pytestmark = [pytest.mark.e2e, pytest.mark.integration]
-API_DIR = Path(__file__).resolve().parents[2] / "api"
 
 
 @pytest.fixture(scope="module")
 def server(services, database_url):
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        port = s.getsockname()[1]
-    env = dict(os.environ, DATABASE_URL=database_url)
-    log = open(Path(os.environ.get("TMPDIR", "/tmp")) / f"ravn-e2e-{port}.log", "w+b")
-    process = subprocess.Popen([sys.executable, "-m", "uvicorn", "main:app", "--host", "127.0.0.1", "--port",
-                                str(port), "--log-level", "warning"], cwd=API_DIR, env=env,
-                               stdout=log, stderr=subprocess.STDOUT)
-    base = f"http://127.0.0.1:{port}"
-    deadline = time.monotonic() + 30
-    while time.monotonic() < deadline:
-        try:
-            httpx.get(base + "/openapi.json", timeout=1)
-            break
-        except httpx.HTTPError:
-            time.sleep(0.2)
-    else:
-        process.kill()
-        log.seek(0)
-        pytest.fail("server did not start: " + log.read().decode())
-    yield base
-    process.terminate()
-    process.wait(timeout=10)
-    log.close()
+    with host_server("e2e", DATABASE_URL=database_url) as base:
+        yield base
 
 
 @pytest.fixture
