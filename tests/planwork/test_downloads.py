@@ -19,8 +19,9 @@ PLAN_TOKEN = "plan-test-token"
 STAFF = {"Authorization": f"Bearer {PLAN_TOKEN}"}
 
 
-def parcel_without_legs(database_url) -> int:
-    """A parcel whose boundary legs are missing: a copy of parcel 1 under a free id, made for the test."""
+def parcel_without_legs(database_url, geometry='"GEOMETRY"') -> int:
+    """A parcel whose boundary legs are missing: a copy of parcel 1 under a free id, made for the test
+    (with `geometry` as its geometry expression)."""
     import asyncio
 
     from sqlalchemy import text
@@ -32,7 +33,7 @@ def parcel_without_legs(database_url) -> int:
             new_id = (await conn.execute(text('SELECT max("ID") + 1000 FROM "GIS"."PLOT"'))).scalar_one()
             await conn.execute(text('INSERT INTO "GIS"."PLOT" SELECT :id, "PLOT_NO", "STATUS", "AREA_SYSTEM", '
                                     '"GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "ADDRESS", "SURVEYED_BY", '
-                                    '"PLAN_LAYOUT_NO", "GEOMETRY" FROM "GIS"."PLOT" WHERE "ID" = 1'), {"id": new_id})
+                                    '"PLAN_LAYOUT_NO", ' + geometry + ' FROM "GIS"."PLOT" WHERE "ID" = 1'), {"id": new_id})
         await engine.dispose()
         return new_id
 
@@ -52,6 +53,13 @@ def drop_parcel(database_url, plot_id):
         await engine.dispose()
 
     asyncio.run(drop())
+
+
+@pytest.fixture(scope="module")
+def shapeless(services, database_url):
+    plot_id = parcel_without_legs(database_url, geometry="NULL")
+    yield plot_id
+    drop_parcel(database_url, plot_id)
 
 
 @pytest.fixture(scope="module")
@@ -101,6 +109,12 @@ class TestHttp:
         assert sorted(e["loc"][-1] for e in missing.json()["detail"]) == ["cadzone", "district", "file_no"]
         blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(DEED_QUERY, district="  "), headers=STAFF, timeout=60)
         assert blank.status_code == 422 and blank.json() == {"detail": "Missing deed plan field(s): district"}
+
+    @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
+    def test_parcel_without_geometry(self, server, shapeless, path):
+        response = httpx.get(f"{server}/plans/{shapeless}/{path}", params=DEED_QUERY, headers=STAFF, timeout=60)
+        assert response.status_code == 422
+        assert response.json()["detail"] == f"Parcel {shapeless} has no geometry; a plan needs a single polygon"
 
     @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
     def test_parcel_without_legs(self, server, legless, path):

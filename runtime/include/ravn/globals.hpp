@@ -81,7 +81,11 @@ struct CallArgs {
     std::size_t next = 1, keyword = 0;
     if (first) values[next++] = py::reinterpret_borrow<py::object>(first);
     [[maybe_unused]] auto place = [&](auto&& arg) {
-      if constexpr (std::is_same_v<std::decay_t<decltype(arg)>, py::arg_v>) {
+      using D = std::decay_t<decltype(arg)>;
+      static_assert(!std::is_base_of_v<py::detail::args_proxy, D> && !std::is_same_v<D, py::args> &&
+                        !std::is_same_v<D, py::kwargs>,
+                    "unpacking (*args, **kwargs) goes through pybind11's call, not rt::call");
+      if constexpr (std::is_same_v<D, py::arg_v>) {
         values[N + 1 - keywords + keyword] = arg.value;
         names[keyword++] = arg.name;
       } else {
@@ -164,8 +168,8 @@ class Text {
   Text& operator=(const Text&) = delete;
   ~Text();
 
-  Text& operator<<(const char* literal);
-  Text& operator<<(const std::string& literal);
+  Text& operator<<(const char* literal);  // a literal: made once (dynamic text goes as std::string)
+  Text& operator<<(const std::string& text);
   Text& operator<<(py::handle value);
   py::str str() const;
   operator py::str() const { return str(); }
