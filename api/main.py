@@ -15,7 +15,6 @@ time.tzset()
 
 from fastapi import Depends, FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
-from starlette.middleware.gzip import GZipMiddleware  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 
 import deployment  # noqa: E402
@@ -25,6 +24,7 @@ from plans import renderer as plan_renderer  # noqa: E402
 from plans import router as plans_router  # noqa: E402
 from ravn import tessera  # noqa: E402
 from security import require_token  # noqa: E402
+import web  # noqa: E402
 
 log = get_logger()
 config = deployment.settings()
@@ -51,9 +51,9 @@ async def guard_tile_router(request: Request) -> None:
         require_token(request, config.admin_token, "Cache invalidation", "ADMIN_TOKEN")
 
 
-app = FastAPI(title="Land Records GIS API", lifespan=lifespan)
-if config.gzip_level:
-    app.add_middleware(GZipMiddleware, minimum_size=config.gzip_minimum_size, compresslevel=config.gzip_level)
+# /docs and /redoc come from web.install, with their scripts served locally.
+app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, redoc_url=None)
+web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
 app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
 app.include_router(plans_router)
 if os.environ.get("BENCH_FLOOR") == "1":
