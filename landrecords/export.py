@@ -170,5 +170,5 @@ def run(args: argparse.Namespace) -> int:
         counts["archive"] = f"{args.output} ({args.output.stat().st_size} bytes)"
         if args.pmtiles:
             counts["pmtiles"] = to_pmtiles(args.output, args.pmtiles)
-    progress.summary("export " + ("complete" if finished else f"incomplete: resume with the same command"), counts)
+    progress.summary("export " + ("complete" if finished else "incomplete: resume with the same command"), counts)
     return 0 if finished else 1

@@ -68,6 +68,12 @@ async def run_bounded(items, one, window: int) -> None:
             pending.add(asyncio.create_task(one(*item)))
         if pending:
             await asyncio.wait(pending)
+    except asyncio.CancelledError:
+        # Ctrl-C: start nothing more, but let the tiles in flight finish and be recorded, so that
+        # no tile is written without its mark (a second Ctrl-C stops at once).
+        if pending:
+            await asyncio.wait(pending)
+        raise
     finally:
         for task in pending:
             task.cancel()

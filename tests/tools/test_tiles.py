@@ -14,6 +14,7 @@ from tests.tools.conftest import ZONE, cli, features, get_tile, summary
 
 pytestmark = [pytest.mark.integration, pytest.mark.e2e]
 ZOOMS = "14-16"
+LGA = "Dadadu"
 
 
 def fresh_tile(tessera, database_url, layer, z, x, y) -> bytes | None:
@@ -176,3 +177,31 @@ def test_pmtiles_copy_holds_every_tile(archive):
     with open(path.with_suffix(".pmtiles"), "rb") as file:
         reader = Reader(MmapSource(file))
         assert reader.header()["addressed_tiles_count"] == int(counts["tiles in archive"])
+
+
+def test_ctrl_c_keeps_progress_and_the_next_run_does_only_the_rest(tool_env, private_cache, tmp_path):
+    import os
+    import signal
+    import subprocess
+    import sys
+    import time
+
+    from tests.support.services import REPO_ROOT
+
+    state = tmp_path / "seed.state"
+    args = ["seed", "--lga", LGA, "--zoom", "17-18", "--workers", "1", "--state", str(state)]
+    process = subprocess.Popen([sys.executable, "-m", "landrecords", *args], cwd=REPO_ROOT,
+                               env=dict(os.environ, **tool_env), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               text=True)
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and (not state.exists() or len(state.read_text().splitlines()) < 8):
+        time.sleep(0.05)
+    process.send_signal(signal.SIGINT)
+    _, err = process.communicate(timeout=60)
+    assert process.returncode == 130 and "interrupted" in err
+    finished_first = len(state.read_text().splitlines()) - 1
+    cached_first = seeded_keys(private_cache)
+    private_cache.delete(*cached_first)
+    second = summary(cli(tool_env, *args).stdout)
+    assert int(second["done before"]) == finished_first and int(second["cached"]) + int(second["empty"]) > 0
+    assert not seeded_keys(private_cache) & cached_first and not state.exists()
