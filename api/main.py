@@ -20,6 +20,7 @@ from sqlalchemy import text  # noqa: E402
 import deployment  # noqa: E402
 from database import dispose_engine, get_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
+from archive import router as archive_router  # noqa: E402
 from plans import renderer as plan_renderer  # noqa: E402
 from plans import router as plans_router  # noqa: E402
 from ravn import tessera  # noqa: E402
@@ -56,6 +57,7 @@ app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, re
 web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
 app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
 app.include_router(plans_router)
+app.include_router(archive_router)
 if os.environ.get("BENCH_FLOOR") == "1":
     # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
     import sys

@@ -3,9 +3,9 @@ from __future__ import annotations
 
 import argparse
 
-from landrecords import plan
+from landrecords import batch, export, plan, seed
 
-COMMANDS = (plan,)
+COMMANDS = (plan, seed, export, batch)
 
 
 def build_parser() -> argparse.ArgumentParser:
