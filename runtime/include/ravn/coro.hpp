@@ -15,7 +15,9 @@
 //    garbage collector sees them while the frame is suspended;
 //  - no co_await inside a catch handler: capture with rt::Pending and await after;
 //  - a frame closed early (close(), aclose(), garbage collection) receives
-//    GeneratorExit at its pending await, so clean-up code runs.
+//    GeneratorExit at its pending await, so clean-up code runs;
+//  - `co_await helper(...)` of a C++ coroutine that is not a module function
+//    runs the helper's frame in place: no Python object between the two.
 //
 // What the collector sees of a frame: its parameters (registered by the
 // promise's constructor), its rt::Var locals (each joins the frame whose memory
