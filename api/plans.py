@@ -55,12 +55,14 @@ class PlanRenderer:
             return await loop.run_in_executor(self.executor(), plan_documents.render, kind, plot_id, fields)
         except concurrent.futures.process.BrokenProcessPool:
             # A drawing process died (out of memory, killed): start afresh for the next plan.
-            self.shutdown()
+            self.shutdown(wait=False)
             raise
 
-    def shutdown(self) -> None:
+    def shutdown(self, wait: bool = True) -> None:
+        """Stops the drawing processes. At the server's shutdown it waits for them to exit:
+        without that, a worker that exits first leaves them behind, orphaned."""
         if self._executor is not None:
-            self._executor.shutdown(wait=False, cancel_futures=True)
+            self._executor.shutdown(wait=wait, cancel_futures=True)
             self._executor = None
 
 
