@@ -68,9 +68,8 @@ if os.environ.get("BENCH_FLOOR") == "1":
     app.include_router(floor_router)
 
 
-@app.get("/")
-async def root() -> dict:
-    return {"service": "land-records-gis", "layers": "/gis/layers/", "docs": "/docs", "ready": "/ready"}
+web.install_viewer(app, {"service": "land-records-gis", "viewer": "/", "layers": "/gis/layers/", "docs": "/docs",
+                         "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf"})
 
 
 async def _probe(check) -> str:

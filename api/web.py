@@ -6,11 +6,13 @@ import gzip
 import hashlib
 import os
 import time
+import importlib.util
 from importlib.resources import files
+from pathlib import Path
 
 from fastapi import FastAPI, Request
 from fastapi.openapi.docs import get_redoc_html, get_swagger_ui_html, get_swagger_ui_oauth2_redirect_html
-from fastapi.responses import HTMLResponse, Response
+from fastapi.responses import FileResponse, HTMLResponse, JSONResponse, Response
 from fastapi.staticfiles import StaticFiles
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, Counter, Gauge, Histogram, generate_latest
 from starlette.datastructures import Headers, MutableHeaders
@@ -21,6 +23,7 @@ TILE_TYPE = "application/vnd.mapbox-vector-tile"
 # Answers worth compressing; PDFs and images are already packed.
 COMPRESSIBLE = (TILE_TYPE, "application/json", "text/", "application/javascript")
 DOCS_ASSETS = "/docs-assets"
+STATIC_DIR = Path(__file__).resolve().parent / "static"
 
 
 class HttpCaching:
@@ -138,6 +141,33 @@ class Metrics:
 def cors_origins() -> list[str]:
     """CORS_ORIGINS: comma-separated origins allowed to call the service from a browser ("*" for any)."""
     return [o.strip() for o in os.environ.get("CORS_ORIGINS", "").split(",") if o.strip()]
+
+
+def maplibre_assets() -> Path:
+    """The web-map library's script and style, shipped by the `maplibre` package."""
+    # find_spec locates the package without importing it (its import logs about optional bindings).
+    spec = importlib.util.find_spec("maplibre")
+    if spec is None or not spec.submodule_search_locations:
+        raise RuntimeError("the viewer needs the maplibre package (pip install maplibre)")
+    return Path(next(iter(spec.submodule_search_locations))) / "srcjs"
+
+
+def install_viewer(app: FastAPI, index: dict) -> None:
+    """The map viewer at /, its files under /static; `index` stays at /api, and at / for JSON clients."""
+    app.mount("/static/maplibre", StaticFiles(directory=str(maplibre_assets())), name="maplibre")
+    app.mount("/static", StaticFiles(directory=str(STATIC_DIR)), name="static")
+
+    @app.get("/", include_in_schema=False, response_model=None)
+    async def viewer(request: Request) -> Response:
+        accept = request.headers.get("accept", "")
+        if "application/json" in accept and "text/html" not in accept:
+            return JSONResponse(index)
+        return FileResponse(STATIC_DIR / "index.html", media_type="text/html")
+
+    @app.get("/api")
+    async def api_index() -> dict:
+        """Where the service's parts are."""
+        return index
 
 
 def install(app: FastAPI, *, gzip_level: int, gzip_minimum_size: int) -> CollectorRegistry:

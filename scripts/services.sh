@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Local PostgreSQL/PostGIS and Redis for development, tests and CI.
-# Usage: scripts/services.sh install|start|stop|status
+# Usage: scripts/services.sh install|start|stop [postgresql|redis]|status|answers postgresql|redis
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -11,8 +11,9 @@ PG_CLUSTER=main
 # that the PDF renderer loads at import.
 # poppler-utils: pdftoppm, which turns a plan page into the PNG the docs show.
 # wrk: the HTTP load generator of bench/run_all.py.
+# chromium: the headless browser of the viewer test (driven by Playwright, which downloads none).
 PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation libpango-1.0-0 libpangoft2-1.0-0
-  libharfbuzz-subset0 poppler-utils wrk)
+  libharfbuzz-subset0 poppler-utils wrk chromium)
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[services] %s\n' "$*" >&2; }
@@ -261,9 +262,23 @@ stop_redis() {
   rm -f "$REDIS_PID"
 }
 
+# stop [postgresql|redis]: both by default, or only the one named.
 cmd_stop() {
-  stop_redis
-  stop_postgres
+  case ${1:-both} in
+    both) stop_redis; stop_postgres ;;
+    postgresql) stop_postgres ;;
+    redis) stop_redis ;;
+    *) die "stop: unknown service $1" ;;
+  esac
+}
+
+# answers postgresql|redis: exit status 0 if the service answers now (no output).
+cmd_answers() {
+  case ${1:-} in
+    postgresql) pg_answers ;;
+    redis) command -v redis-cli >/dev/null && redis_answers ;;
+    *) die "answers: postgresql or redis" ;;
+  esac
 }
 
 cmd_status() {
@@ -286,10 +301,11 @@ cmd_status() {
 case ${1:-} in
   install) cmd_install ;;
   start) cmd_start ;;
-  stop) cmd_stop ;;
+  stop) cmd_stop "${2:-both}" ;;
   status) cmd_status ;;
+  answers) cmd_answers "${2:-}" ;;
   *)
-    echo "usage: $0 install|start|stop|status" >&2
+    echo "usage: $0 install|start|stop [postgresql|redis]|status|answers postgresql|redis" >&2
     exit 2
     ;;
 esac

@@ -181,7 +181,12 @@ class TestApp:
         async def run():
             transport = httpx.ASGITransport(app=app)
             async with httpx.AsyncClient(transport=transport, base_url="http://test") as client:
-                return await client.get("/")
+                return [await client.get(path, headers=headers) for path, headers in (
+                    ("/api", {}), ("/", {"Accept": "application/json"}), ("/", {"Accept": "text/html,*/*"}),
+                    ("/static/maplibre/maplibre-gl.js", {}))]
 
-        resp = asyncio.run(run())
-        assert resp.status_code == 200 and resp.json()["layers"] == "/gis/layers/"
+        api, json_root, page, library = asyncio.run(run())
+        assert api.status_code == 200 and api.json()["layers"] == "/gis/layers/"
+        assert json_root.json() == api.json()
+        assert page.headers["content-type"].startswith("text/html") and "/static/viewer.js" in page.text
+        assert library.status_code == 200 and "maplibregl" in library.text
