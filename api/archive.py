@@ -1,7 +1,9 @@
 """Tiles from exported archives (MBTiles), for viewing an area offline with no database.
 
-GET /archive/{name}/{z}/{x}/{y}.pbf reads TILE_ARCHIVE_DIR/{name}.mbtiles. Archive
-tiles are stored gzip-compressed; a client that accepts gzip gets them as they are.
+GET /archive/{name}/{z}/{x}/{y}.pbf reads TILE_ARCHIVE_DIR/{name}.mbtiles (by default the
+repository's archives/ folder); GET /archive/ lists the archives there, and the map viewer
+shows one at /?archive={name}. Archive tiles are stored gzip-compressed; a client that
+accepts gzip gets them as they are.
 """
 from __future__ import annotations
 
@@ -18,13 +20,21 @@ router = APIRouter(prefix="/archive", tags=["archive"])
 MEDIA_TYPE = "application/vnd.mapbox-vector-tile"
 
 
+DEFAULT_DIR = Path(__file__).resolve().parent.parent / "archives"
+
+
 def archive_dir() -> Path:
-    return Path(os.environ.get("TILE_ARCHIVE_DIR", "archives")).resolve()
+    # Relative to the repository, not to wherever the server was started.
+    return Path(os.environ.get("TILE_ARCHIVE_DIR") or DEFAULT_DIR).resolve()
+
+
+def _valid_name(name: str) -> bool:
+    return bool(name) and all(c.isalnum() or c in "-_" for c in name)
 
 
 def _open(name: str) -> sqlite3.Connection:
     # The name picks a file in the folder and nothing else.
-    if not name or not all(c.isalnum() or c in "-_" for c in name):
+    if not _valid_name(name):
         raise HTTPException(status_code=404, detail=f"Archive '{name}' not found")
     path = archive_dir() / f"{name}.mbtiles"
     if not path.is_file():
@@ -32,16 +42,43 @@ def _open(name: str) -> sqlite3.Connection:
     return sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
 
 
+def _metadata(db: sqlite3.Connection) -> dict:
+    entries = dict(db.execute("SELECT name, value FROM metadata").fetchall())
+    if "json" in entries:
+        entries.update(json.loads(entries.pop("json")))
+    return entries
+
+
 # Coroutines, not plain functions: FastAPI would run those on a thread pool. The reads are small.
+@router.get("/")
+async def list_archives() -> JSONResponse:
+    """The archives in TILE_ARCHIVE_DIR: name, title, bounds and zooms of each readable one."""
+    found = []
+    folder = archive_dir()
+    for path in sorted(folder.glob("*.mbtiles")) if folder.is_dir() else ():
+        if not _valid_name(path.stem):
+            continue
+        try:
+            db = sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
+            try:
+                entries = _metadata(db)
+            finally:
+                db.close()
+        except (sqlite3.Error, ValueError):
+            continue  # a file being written, or not an archive
+        found.append({"name": path.stem, "title": entries.get("name", path.stem), "bounds": entries.get("bounds"),
+                      "minzoom": entries.get("minzoom"), "maxzoom": entries.get("maxzoom"),
+                      "viewer": f"/?archive={path.stem}"})
+    return JSONResponse({"archives": found})
+
+
 @router.get("/{name}/metadata.json")
 async def archive_metadata(name: str) -> JSONResponse:
     db = _open(name)
     try:
-        entries = dict(db.execute("SELECT name, value FROM metadata").fetchall())
+        entries = _metadata(db)
     finally:
         db.close()
-    if "json" in entries:
-        entries.update(json.loads(entries.pop("json")))
     return JSONResponse(entries)
 
 

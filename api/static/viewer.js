@@ -1,5 +1,8 @@
-// The cadastral map: tiles from /gis, plans from /plans.
+// The cadastral map: tiles from /gis, plans from /plans; or, with ?archive=NAME, the tiles of an
+// exported archive from /archive/NAME, which needs no database.
 "use strict";
+
+const ARCHIVE = new URLSearchParams(location.search).get("archive");
 
 const LAND_USE_COLOURS = {
   Residential: "#f4e3a1", Commercial: "#f2a7a7", Industrial: "#c9b3d9", Institutional: "#a9c8e8",
@@ -28,8 +31,8 @@ maplibregl.addProtocol("retry", async (params, abort) => {
   }
 });
 
-function styleLayers(name, minzoom) {
-  const base = { source: name, "source-layer": name, minzoom };
+function styleLayers(name, minzoom, source) {
+  const base = { source, "source-layer": name, minzoom };
   switch (name) {
     case "plots": {
       const fill = ["match", ["get", "GENERAL_LU"]];
@@ -76,6 +79,11 @@ function tileToLngLat(z, x, y) {
 
 async function showHealth() {
   const badge = document.getElementById("health");
+  if (ARCHIVE) {
+    badge.className = "badge archive";
+    badge.textContent = `offline archive: ${ARCHIVE}`;
+    return;
+  }
   try {
     const health = await getJSON("/gis/health/");
     const ok = health.status === "healthy";
@@ -127,6 +135,13 @@ function parcelPopup(properties) {
     row.insertCell().textContent = value ?? "";
   }
   root.appendChild(table);
+  if (ARCHIVE) {
+    const note = document.createElement("p");
+    note.className = "note";
+    note.textContent = "Plans are drawn by the live service, from the database.";
+    root.appendChild(note);
+    return root;
+  }
   const id = properties.ID;
   const status = document.createElement("div");
   status.className = "error";
@@ -192,31 +207,81 @@ function refreshLabels(map, markers) {
   }
 }
 
+// The live service: a source per layer from the XYZ endpoint, opening at the suggested parcel tile.
+async function liveView() {
+  const [catalogue, centroid] = await Promise.all([getJSON("/gis/layers/"), getJSON("/gis/plots/")]);
+  const layers = {};
+  const sources = {};
+  for (const [name, entry] of Object.entries(catalogue.data.layers)) {
+    layers[name] = { min_zoom: entry.min_zoom ?? 0 };
+    sources[name] = { type: "vector", tiles: [`retry://${location.origin}/gis/${name}/{z}/{x}/{y}.pbf`],
+                      minzoom: layers[name].min_zoom, maxzoom: 20 };
+  }
+  const tile = centroid.data.suggested_tile;
+  return { layers, sources, sourceOf: (name) => name, center: tileToLngLat(tile.z, tile.x, tile.y), zoom: tile.z };
+}
+
+// An exported archive: one source whose tiles hold every layer, shown from each layer's own minimum
+// zoom and over-zoomed past the archive's deepest level.
+async function archiveView(name) {
+  const base = `/archive/${encodeURIComponent(name)}`;
+  const metadata = await getJSON(`${base}/metadata.json`);
+  const layers = {};
+  for (const entry of metadata.vector_layers || []) layers[entry.id] = { min_zoom: Number(entry.minzoom ?? 0) };
+  const minzoom = Number(metadata.minzoom ?? 0);
+  const maxzoom = Number(metadata.maxzoom ?? 20);
+  const sources = { archive: { type: "vector", tiles: [`retry://${location.origin}${base}/{z}/{x}/{y}.pbf`],
+                               minzoom, maxzoom, bounds: (metadata.bounds || "-180,-85,180,85").split(",").map(Number) } };
+  const [lng, lat] = (metadata.center || "0,0").split(",").map(Number);
+  // Open where parcels show, inside the archive's zooms.
+  const zoom = Math.min(maxzoom, Math.max(layers.plots?.min_zoom ?? minzoom, minzoom));
+  document.title = `${metadata.name || name} (offline archive)`;
+  return { layers, sources, sourceOf: () => "archive", center: [lng, lat], zoom };
+}
+
+// Exported archives the host serves, as links to view them; and from an archive, back to the live map.
+async function listArchives() {
+  const box = document.getElementById("archives");
+  if (ARCHIVE) {
+    const back = document.createElement("a");
+    back.href = "/";
+    back.textContent = "Live map";
+    box.append(back);
+    return;
+  }
+  let names = [];
+  try { names = (await getJSON("/archive/")).archives.map((a) => a.name); } catch (_) { return; }
+  if (!names.length) return;
+  box.append("Offline archives: ");
+  names.forEach((name, i) => {
+    const link = document.createElement("a");
+    link.href = `/?archive=${encodeURIComponent(name)}`;
+    link.textContent = name;
+    box.append(...(i ? [", ", link] : [link]));
+  });
+}
+
 async function main() {
   const token = document.getElementById("plan-token");
   token.value = sessionStorage.getItem("planToken") || "";
   token.addEventListener("change", () => sessionStorage.setItem("planToken", token.value.trim()));
   showHealth();
   setInterval(showHealth, 30000);
+  listArchives();  // also when the live map cannot load, e.g. with the database down
 
-  const [catalogue, centroid] = await Promise.all([getJSON("/gis/layers/"), getJSON("/gis/plots/")]);
-  const layers = catalogue.data.layers;
-  const tile = centroid.data.suggested_tile;
-  const origin = location.origin;
-  const style = { version: 8, sources: {}, layers: [
+  const view = ARCHIVE ? await archiveView(ARCHIVE) : await liveView();
+  const style = { version: 8, sources: view.sources, layers: [
     { id: "background", type: "background", paint: { "background-color": "#fbfaf6" } }] };
+  const layers = view.layers;
   const names = ORDER.filter((n) => n in layers).concat(Object.keys(layers).filter((n) => !ORDER.includes(n)));
   for (const name of names) {
-    const minzoom = layers[name].min_zoom ?? 0;
-    style.sources[name] = { type: "vector", tiles: [`retry://${origin}/gis/${name}/{z}/{x}/{y}.pbf`],
-                            minzoom, maxzoom: 20 };
-    for (const layer of styleLayers(name, minzoom)) {
+    for (const layer of styleLayers(name, layers[name].min_zoom, view.sourceOf(name))) {
       layer.layout = { ...(layer.layout || {}), visibility: INITIALLY_ON.has(name) ? "visible" : "none" };
       style.layers.push(layer);
     }
   }
-  const map = new maplibregl.Map({ container: "map", style, center: tileToLngLat(tile.z, tile.x, tile.y),
-                                   zoom: tile.z, maxZoom: 21, attributionControl: false });
+  const map = new maplibregl.Map({ container: "map", style, center: view.center, zoom: view.zoom, maxZoom: 21,
+                                   attributionControl: false });
   map.addControl(new maplibregl.NavigationControl(), "top-right");
   map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-right");
   window.ravnMap = map;
@@ -229,12 +294,12 @@ async function main() {
     check.name = name;
     check.checked = INITIALLY_ON.has(name);
     check.onchange = () => {
-      for (const layer of style.layers.filter((l) => l.source === name)) {
+      for (const layer of style.layers.filter((l) => l["source-layer"] === name)) {
         map.setLayoutProperty(layer.id, "visibility", check.checked ? "visible" : "none");
       }
       map.triggerRepaint();
     };
-    label.append(check, ` ${name} (from z${layers[name].min_zoom ?? 0})`);
+    label.append(check, ` ${name} (from z${layers[name].min_zoom})`);
     box.appendChild(label);
   }
 

@@ -7,6 +7,7 @@ import json
 import shutil
 import sqlite3
 
+import httpx
 import pytest
 import redis
 
@@ -167,6 +168,10 @@ def test_archive_served_by_the_host(archive, archive_dir, server):
     assert get_tile(server, "/archive/b05/3/0/0.pbf").status_code == 204
     assert get_tile(server, "/archive/..%2Fsecret/3/0/0.pbf").status_code == 404
     assert get_tile(server, "/archive/b05/metadata.json").json()["format"] == "pbf"
+    # The listing names readable archives only: a file still being written or not SQLite is left out.
+    (archive_dir / "broken.mbtiles").write_bytes(b"not an archive")
+    listed = httpx.get(server + "/archive/", timeout=10).json()["archives"]
+    assert [(a["name"], a["viewer"], a["minzoom"]) for a in listed] == [("b05", "/?archive=b05", "14")]
 
 
 def test_pmtiles_copy_holds_every_tile(archive):
