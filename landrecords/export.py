@@ -84,6 +84,7 @@ async def export(args: argparse.Namespace) -> tuple[dict, bool]:
     where = await area.resolve(args)
     output: Path = args.output
     part, state_path = Path(f"{output}.part"), Path(f"{output}.state")
+    output.parent.mkdir(parents=True, exist_ok=True)
     job = {"tool": "export", "area": where.label, "zoom": list(args.zoom), "layers": layers}
     if args.restart and part.exists():
         part.unlink()

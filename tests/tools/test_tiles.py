@@ -105,7 +105,7 @@ def test_unknown_area_and_layer_are_refused(tool_env, tmp_path):
 
 @pytest.fixture(scope="module")
 def archive(tool_env, tmp_path_factory):
-    path = tmp_path_factory.mktemp("export") / "b05.mbtiles"
+    path = tmp_path_factory.mktemp("export") / "new-folder" / "b05.mbtiles"
     done = cli(tool_env, "export", "--zone", ZONE, "--zoom", ZOOMS, "-o", str(path),
                "--pmtiles", str(path.with_suffix(".pmtiles")))
     return path, summary(done.stdout)
