@@ -5,7 +5,8 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 PG_VERSION=15
-PG_CLUSTER=main
+# Another cluster (and PGPORT) gives a second, independent instance, e.g. for a test.
+PG_CLUSTER=${PG_CLUSTER:-main}
 # fonts-liberation: the serif face the plot maps ask for, so maps look the same everywhere.
 # Pango (libpango-1.0-0, libpangoft2-1.0-0) and libharfbuzz-subset0: text layout and font subsetting
 # that the PDF renderer loads at import.
