@@ -4,7 +4,7 @@
 
 #include <cstring>
 #include <string>
-#include <unordered_map>
+#include <cstdint>
 
 namespace ravn::rt {
 
@@ -36,47 +36,88 @@ py::object Globals::lookup(PyObject* key) const {
   return py::reinterpret_borrow<py::object>(v);
 }
 
+namespace {
+std::uint64_t version_of(PyObject* dict) { return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag; }
+}  // namespace
+
+py::object Globals::lookup(PyObject* key, Remembered& remembered) const {
+  PyObject* dict = dict_.ptr();
+  PyObject* builtins = builtins_dict();
+  if (remembered.dict == dict && remembered.version == version_of(dict) &&
+      remembered.builtins_version == version_of(builtins)) {
+    return py::reinterpret_borrow<py::object>(remembered.value);
+  }
+  py::object value = lookup(key);
+  remembered = {dict, version_of(dict), version_of(builtins), value.ptr()};
+  return value;
+}
+
 py::object Globals::lookup(const char* name) const { return lookup(py::str(name).ptr()); }
 
 void Globals::set(const char* name, py::handle value) const {
   if (PyDict_SetItemString(dict_.ptr(), name, value.ptr()) < 0) throw py::error_already_set();
 }
 
-PyObject* literal(const char* text) {
-  // Keyed by address; the text is compared too, so a reused buffer never gets a stale str.
-  static std::unordered_map<const char*, PyObject*> made;
-  PyObject*& entry = made[text];
-  if (entry) {
-    const char* utf8 = PyUnicode_AsUTF8(entry);
-    if (utf8 && std::strcmp(utf8, text) == 0) return entry;
+namespace {
+PyObject* empty_text() {
+  static PyObject* empty = PyUnicode_InternFromString("");
+  return empty;
+}
+
+// Direct-mapped by address: a hit costs a hash of the pointer and a compare of the
+// text, so a reused buffer never gets a stale str.
+template <class Entry, std::size_t Slots>
+Entry& slot_for(Entry (&table)[Slots], const void* key) {
+  auto bits = reinterpret_cast<std::uintptr_t>(key);
+  return table[(bits ^ (bits >> 9) ^ (bits >> 17)) % Slots];
+}
+
+bool same_text(PyObject* str, const char* text) {
+  Py_ssize_t size = 0;
+  const char* utf8 = PyUnicode_AsUTF8AndSize(str, &size);
+  if (!utf8) {
     PyErr_Clear();
-    Py_CLEAR(entry);
+    return false;
   }
-  entry = PyUnicode_InternFromString(text);
-  if (!entry) throw py::error_already_set();
-  return entry;
+  return std::strncmp(utf8, text, static_cast<std::size_t>(size) + 1) == 0;
+}
+}  // namespace
+
+PyObject* literal(const char* text) {
+  struct Entry {
+    const char* text;
+    PyObject* str;
+  };
+  static Entry table[509];
+  Entry& entry = slot_for(table, text);
+  if (entry.text == text && same_text(entry.str, text)) return entry.str;
+  PyObject* made = PyUnicode_InternFromString(text);
+  if (!made) throw py::error_already_set();
+  Py_XSETREF(entry.str, made);
+  entry.text = text;
+  return made;
 }
 
 PyObject* detail::keyword_names(const char* const* names, std::size_t count) {
-  // Keyed by the names' addresses; their texts are checked too, as for literal().
-  static std::unordered_map<std::string, PyObject*> made;
-  std::string key(reinterpret_cast<const char*>(names), count * sizeof(const char*));
-  PyObject*& entry = made[key];
-  if (entry) {
+  // Keyed by the address of the first name; the names' texts are checked too.
+  struct Entry {
+    const char* first;
+    PyObject* tuple;
+  };
+  static Entry table[127];
+  Entry& entry = count ? slot_for(table, names[0]) : table[0];
+  if (entry.tuple && entry.first == (count ? names[0] : nullptr) &&
+      static_cast<std::size_t>(PyTuple_GET_SIZE(entry.tuple)) == count) {
     bool same = true;
-    for (std::size_t i = 0; i < count && same; ++i) {
-      const char* utf8 = PyUnicode_AsUTF8(PyTuple_GET_ITEM(entry, i));
-      same = utf8 && std::strcmp(utf8, names[i]) == 0;
-    }
-    if (same) return entry;
-    PyErr_Clear();
-    Py_CLEAR(entry);
+    for (std::size_t i = 0; i < count && same; ++i) same = same_text(PyTuple_GET_ITEM(entry.tuple, i), names[i]);
+    if (same) return entry.tuple;
   }
   PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(count));
   if (!tuple) throw py::error_already_set();
   for (std::size_t i = 0; i < count; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(literal(names[i])));
-  entry = tuple;
-  return entry;
+  Py_XSETREF(entry.tuple, tuple);
+  entry.first = count ? names[0] : nullptr;
+  return tuple;
 }
 
 Text::Text(const Text& other) {
@@ -114,7 +155,7 @@ Text& Text::operator<<(const std::string& text) {
 }
 
 Text& Text::operator<<(py::handle value) {
-  PyObject* part = PyUnicode_CheckExact(value.ptr()) ? Py_NewRef(value.ptr()) : PyObject_Format(value.ptr(), literal(""));
+  PyObject* part = PyUnicode_CheckExact(value.ptr()) ? Py_NewRef(value.ptr()) : PyObject_Format(value.ptr(), empty_text());
   if (!part) throw py::error_already_set();
   add(part);
   return *this;
@@ -123,11 +164,11 @@ Text& Text::operator<<(py::handle value) {
 py::str Text::str() const {
   PyObject* joined;
   if (size_ <= kInline) {
-    joined = _PyUnicode_JoinArray(literal(""), inline_.data(), static_cast<Py_ssize_t>(size_));
+    joined = _PyUnicode_JoinArray(empty_text(), inline_.data(), static_cast<Py_ssize_t>(size_));
   } else {
     std::vector<PyObject*> parts(inline_.begin(), inline_.end());
     parts.insert(parts.end(), more_.begin(), more_.end());
-    joined = _PyUnicode_JoinArray(literal(""), parts.data(), static_cast<Py_ssize_t>(parts.size()));
+    joined = _PyUnicode_JoinArray(empty_text(), parts.data(), static_cast<Py_ssize_t>(parts.size()));
   }
   if (!joined) throw py::error_already_set();
   return py::reinterpret_steal<py::str>(joined);

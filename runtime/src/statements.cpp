@@ -6,36 +6,45 @@
 namespace ravn::rt {
 
 namespace {
-// Special methods are looked up on the type, as the interpreter does.
-py::object special_method(py::handle obj, const char* name, const char* protocol) {
-  py::object type = py::reinterpret_borrow<py::object>(py::type::handle_of(obj));
-  PyObject* method = PyObject_GetAttrString(type.ptr(), name);
+// Special methods are looked up on the type and bound through their descriptor, as
+// the interpreter does, with no attribute lookup on the instance.
+py::object special_method(py::handle obj, PyObject* name, const char* protocol) {
+  PyTypeObject* type = Py_TYPE(obj.ptr());
+  PyObject* method = _PyType_Lookup(type, name);  // borrowed
   if (!method) {
-    PyErr_Clear();
     PyErr_Format(PyExc_TypeError, "'%.200s' object does not support the asynchronous context manager protocol%s",
-                 Py_TYPE(obj.ptr())->tp_name, protocol);
+                 type->tp_name, protocol);
     throw py::error_already_set();
   }
-  py::object unbound = py::reinterpret_steal<py::object>(method);
-  PyObject* bound = PyObject_CallMethod(unbound.ptr(), "__get__", "OO", obj.ptr(), type.ptr());
+  descrgetfunc get = Py_TYPE(method)->tp_descr_get;
+  PyObject* bound = get ? get(method, obj.ptr(), reinterpret_cast<PyObject*>(type)) : Py_NewRef(method);
   if (!bound) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
+}
+
+py::object checked(PyObject* result) {
+  if (!result) throw py::error_already_set();
+  return py::reinterpret_steal<py::object>(result);
 }
 }  // namespace
 
 AsyncWith::AsyncWith(py::handle manager) : manager_(py::reinterpret_borrow<py::object>(manager)) {}
 
 py::object AsyncWith::enter() {
-  py::object aenter = special_method(manager_, "__aenter__", "");
-  exit_ = special_method(manager_, "__aexit__", " (missed __aexit__ method)");
-  return aenter();
+  py::object aenter = special_method(manager_, Name<"__aenter__">::key(), "");
+  exit_ = special_method(manager_, Name<"__aexit__">::key(), " (missed __aexit__ method)");
+  return checked(PyObject_CallNoArgs(aenter.ptr()));
 }
 
 py::object AsyncWith::exit() {
-  if (!pending_) return exit_(py::none(), py::none(), py::none());
+  if (!pending_) {
+    PyObject* args[] = {Py_None, Py_None, Py_None};
+    return checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
+  }
   const py::object& exc = pending_.value();
   py::object trace = py::reinterpret_steal<py::object>(PyException_GetTraceback(exc.ptr()));
-  return exit_(py::type::handle_of(exc), exc, trace ? trace : py::none());
+  PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr(), trace ? trace.ptr() : Py_None};
+  return checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
 }
 
 void AsyncWith::finish(py::handle exit_result) {

@@ -168,3 +168,37 @@ def test_argument_checks(tessera):
         tessera.get_zoom_config("8", "plots")
     with pytest.raises(TypeError, match=r"^generate_mvt_sql\(\) missing 1 required positional argument: 'layer_name'$"):
         tessera.generate_mvt_sql()
+
+
+def test_numbers_of_every_kind_compare_as_python_compares_them(tessera, monkeypatch):
+    """Exact ints take a C fast path; bools, int subclasses, huge ints and floats must agree with it."""
+    class Zoom(int):
+        pass
+
+    with pytest.raises(ValueError, match=r"^Layer lgas not available at zoom level True$"):
+        tessera.generate_mvt_sql("lgas", True)
+    assert tessera.get_zoom_config(True, "districts") is None
+    assert tessera.generate_mvt_sql("lgas", Zoom(6)) == tessera.generate_mvt_sql("lgas", 6)
+    assert tessera.generate_mvt_sql("lgas", Zoom(7)) == tessera.generate_mvt_sql("lgas", 7)
+    assert tessera.get_zoom_config(Zoom(17), "plots") == tessera.get_zoom_config(17, "plots")
+    assert tessera.get_zoom_config(2**70, "plots") == tessera.get_zoom_config(30, "plots")
+    assert tessera.get_zoom_config(-(2**70), "plots") == tessera.get_zoom_config(-1, "plots")
+    assert tessera.get_zoom_config(-(2**70), "beacons") is None
+    monkeypatch.setattr(tessera, "get_zoom_config",
+                        lambda zoom, layer: {"tolerance": 0.5, "feature_limit": 2**70, "buffer": True, "cache_ttl": 1})
+    sql, _ = tessera.generate_mvt_sql("roads", 13)
+    assert 'ST_SimplifyPreserveTopology("GEOMETRY", 0.5)' in sql
+    assert f"LIMIT {tessera.MAX_FEATURES_GLOBAL}\n" in sql and "4096,\n                True,\n" in sql
+
+
+def test_a_global_shadowing_a_builtin_is_seen_at_once_and_its_removal_too(tessera, monkeypatch):
+    # Names are remembered between calls; defining or deleting a module global must still count.
+    assert "LIMIT 8000\n" in tessera.generate_mvt_sql("roads", 10)[0]
+    monkeypatch.setattr(tessera, "min", lambda *values: 7, raising=False)
+    assert "LIMIT 7\n" in tessera.generate_mvt_sql("roads", 10)[0]
+    monkeypatch.undo()
+    assert "LIMIT 8000\n" in tessera.generate_mvt_sql("roads", 10)[0]
+    import builtins
+
+    monkeypatch.setattr(builtins, "min", lambda *values: 5)
+    assert "LIMIT 5\n" in tessera.generate_mvt_sql("roads", 10)[0]

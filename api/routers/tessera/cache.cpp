@@ -15,9 +15,10 @@ py::object make_key(const rt::Globals&, py::object self, py::object key) {
 }
 
 rt::Coro cache_get(rt::Globals, py::object self, py::object key) {
-  rt::Var get = self.attr("redis"_n).attr("get"_n);
+  // The client's method is called as a method, without making a bound method first.
+  rt::Var redis = self.attr("redis"_n);
   rt::Var full_key = rt::call_method(self, "_make_key"_n, key);
-  co_return co_await rt::call(get, full_key);
+  co_return co_await rt::call_method(redis, "get"_n, full_key);
 }
 
 rt::Coro cache_set(rt::Globals, py::object self, py::object key, py::object value, py::object ttl) {

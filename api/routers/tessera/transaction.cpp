@@ -36,8 +36,8 @@ rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement
   rt::AsyncWith transaction(g["db_transaction"_n](db));
   co_await transaction.enter();
   try {
-    rt::Var execute = params ? db.attr("execute")(statement, params) : db.attr("execute")(statement);
-    rt::Var result = co_await g["asyncio"_n].attr("wait_for")(execute, py::arg("timeout") = timeout);
+    rt::Var execute = params ? rt::call_method(db, "execute"_n, statement, params) : rt::call_method(db, "execute"_n, statement);
+    rt::Var result = co_await rt::call_method(g["asyncio"_n], "wait_for"_n, execute, py::arg("timeout") = timeout);
     value = result.attr(take)();
   } catch (...) {
     transaction.fail();

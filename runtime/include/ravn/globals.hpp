@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 
 #include <array>
+#include <cstdint>
 #include <cstddef>
 #include <initializer_list>
 #include <type_traits>
@@ -147,10 +148,20 @@ class Globals {
 
   template <FixedString S>
   Global operator[](Name<S>) const {
-    return Global(lookup(Name<S>::key()));
+    static Remembered remembered;  // one per name
+    return Global(lookup(Name<S>::key(), remembered));
   }
+  // A name's last lookup, valid while neither the module's dict nor the builtins
+  // have changed since (dict version tags are never reused), as the interpreter's
+  // own global-name caches work.
+  struct Remembered {
+    PyObject* dict = nullptr;
+    std::uint64_t version = 0, builtins_version = 0;
+    PyObject* value = nullptr;  // borrowed: the unchanged dict holds it
+  };
   // NameError when the name is neither a module global nor a builtin.
   py::object lookup(PyObject* key) const;
+  py::object lookup(PyObject* key, Remembered& remembered) const;
   py::object lookup(const char* name) const;
   void set(const char* name, py::handle value) const;
 
@@ -178,8 +189,8 @@ class Text {
   void add(PyObject* part);  // steals
 
   // Most texts have a handful of parts: no list, no allocation for them.
-  static constexpr std::size_t kInline = 16;
-  std::array<PyObject*, kInline> inline_{};
+  static constexpr std::size_t kInline = 32;
+  std::array<PyObject*, kInline> inline_;  // only the first size_ are set
   std::vector<PyObject*> more_;
   std::size_t size_ = 0;
 };
