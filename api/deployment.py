@@ -40,6 +40,7 @@ class Settings:
     gzip_level: int             # compression level of text answers and tiles; 0: no compression
     gzip_minimum_size: int      # bytes below which an answer is sent uncompressed
     plan_processes: int         # processes per worker that draw plans, off the event loop
+    plan_nice: int              # niceness of those processes: tiles first when the cores are busy
 
 
 def settings() -> Settings:
@@ -55,4 +56,5 @@ def settings() -> Settings:
         gzip_level=min(_number("GZIP_LEVEL", 1, int), 9),
         gzip_minimum_size=_number("GZIP_MINIMUM_SIZE", 1024, int),
         plan_processes=max(_number("PLAN_PROCESSES", 1, int), 1),
+        plan_nice=min(max(_number("PLAN_NICE", 10, int), 0), 19),
     )

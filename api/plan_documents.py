@@ -7,6 +7,7 @@ the tile service.
 from __future__ import annotations
 
 import asyncio
+import os
 
 from geoalchemy2.shape import to_shape
 from sqlalchemy import func, select
@@ -101,6 +102,13 @@ def render(kind: str, plot_id: int, fields: dict) -> tuple[bytes, str]:
         _loop = asyncio.new_event_loop()
         asyncio.set_event_loop(_loop)
     return _loop.run_until_complete(document(kind, plot_id, fields))
+
+
+def lower_priority(niceness: int) -> None:
+    """A drawing process yields the CPU to the tile workers: a plan may take a little longer
+    when the cores are busy, a cached tile should not."""
+    if niceness > 0:
+        os.nice(niceness)
 
 
 def warm() -> None:

@@ -40,8 +40,10 @@ class PlanRenderer:
 
     def executor(self) -> concurrent.futures.ProcessPoolExecutor:
         if self._executor is None:
+            config = deployment.settings()
             self._executor = concurrent.futures.ProcessPoolExecutor(
-                max_workers=deployment.settings().plan_processes, mp_context=multiprocessing.get_context("spawn"))
+                max_workers=config.plan_processes, mp_context=multiprocessing.get_context("spawn"),
+                initializer=plan_documents.lower_priority, initargs=(config.plan_nice,))
         return self._executor
 
     def start(self) -> None:

@@ -110,3 +110,17 @@ def test_a_plan_error_crosses_the_process_boundary_whole():
     error = pickle.loads(pickle.dumps(PlanError(422, "Parcel 7 has no boundary legs")))
     assert (type(error), error.status_code, error.detail, str(error)) == (
         PlanError, 422, "Parcel 7 has no boundary legs", "Parcel 7 has no boundary legs")
+
+
+def test_plan_processes_run_below_the_tile_workers(monkeypatch):
+    """On busy cores a drawing process must give way to the tiles (PLAN_NICE)."""
+    import os
+
+    import plans
+
+    monkeypatch.setenv("PLAN_NICE", "7")
+    renderer = plans.PlanRenderer()
+    try:
+        assert renderer.executor().submit(os.nice, 0).result(timeout=120) == os.nice(0) + 7
+    finally:
+        renderer.shutdown()
