@@ -13,7 +13,7 @@ load_dotenv(Path(__file__).resolve().parent.parent / "services.env", override=Fa
 # Plans print today's date in the registry's time zone (TZ, from the environment or services.env).
 time.tzset()
 
-from fastapi import Depends, FastAPI, Request  # noqa: E402
+from fastapi import APIRouter, Depends, FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 
@@ -44,18 +44,27 @@ async def lifespan(app: FastAPI):
         await dispose_engine()
 
 
-# A coroutine, so FastAPI calls it on the loop instead of handing it to a thread pool on every tile.
-async def guard_tile_router(request: Request) -> None:
-    """The tile router is public but for cache invalidation, which needs the administrator's token."""
-    route = request.scope.get("route")
-    if getattr(route, "name", None) == "invalidate_cache_endpoint":
-        require_token(request, config.admin_token, "Cache invalidation", "ADMIN_TOKEN")
+# A coroutine, so FastAPI calls it on the loop instead of handing it to a thread pool.
+async def guard_cache_invalidation(request: Request) -> None:
+    """Cache invalidation needs the administrator's token."""
+    require_token(request, config.admin_token, "Cache invalidation", "ADMIN_TOKEN")
+
+
+def include_tile_router(application: FastAPI) -> None:
+    """The tile router is public but for cache invalidation. Its routes go in one by one, in
+    their own order, so that only invalidation carries the guard and a tile solves no
+    dependency beyond its own."""
+    for route in tessera.tesseraApi.routes:
+        single = APIRouter()
+        single.routes.append(route)
+        guarded = getattr(route, "name", None) == "invalidate_cache_endpoint"
+        application.include_router(single, dependencies=[Depends(guard_cache_invalidation)] if guarded else None)
 
 
 # /docs and /redoc come from web.install, with their scripts served locally.
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, redoc_url=None)
 web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
-app.include_router(tessera.tesseraApi, dependencies=[Depends(guard_tile_router)])
+include_tile_router(app)
 app.include_router(plans_router)
 app.include_router(archive_router)
 if os.environ.get("BENCH_FLOOR") == "1":

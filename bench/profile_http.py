@@ -21,7 +21,7 @@ PARTS = [
     ("plans / drawing", ("plan_documents", "weasyprint", "matplotlib")),
     ("GZip compression", ("compress", "gzip.py")),
     ("get_db: session made and closed", ("get_db", "database.py")),
-    ("host guard dependency", ("guard_tile_router",)),
+    ("host guard dependency", ("guard_cache_invalidation",)),
     ("SQLAlchemy (session, transaction, execute)", ("sqlalchemy",)),
     ("asyncpg", ("asyncpg",)),
     ("Redis client", ("redis/",)),

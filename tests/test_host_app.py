@@ -146,6 +146,9 @@ async def test_session_on_a_dead_connection_closes_quietly(monkeypatch, host_log
     events = []
 
     class DeadSession:
+        def in_transaction(self):  # its connection died inside a transaction
+            return True
+
         async def close(self):
             events.append("close")
             raise ConnectionResetError("connection reset by peer")
@@ -198,3 +201,15 @@ def test_forwarded_addresses_are_not_trusted_by_default(services, database_url, 
     assert statuses, output
     # One window for the real address, whatever the header claimed: the 41st is refused.
     assert statuses[:40] == [400] * 40 and statuses[40] == 429
+
+
+def test_only_cache_invalidation_carries_the_guard_and_the_route_order_is_kept():
+    import main
+    from ravn import tessera
+
+    included = [r for r in main.app.routes if getattr(r, "original_router", None) is not None
+                and any(route in tessera.tesseraApi.routes for route in r.original_router.routes)]
+    assert [route for r in included for route in r.original_router.routes] == list(tessera.tesseraApi.routes)
+    guarded = {route.name for r in included for route in r.original_router.routes
+               if any(d.dependency is main.guard_cache_invalidation for d in r.include_context.dependencies)}
+    assert guarded == {"invalidate_cache_endpoint"}

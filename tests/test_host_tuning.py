@@ -36,6 +36,57 @@ async def test_a_session_that_runs_nothing_never_touches_the_pool(monkeypatch):
     await engine.dispose()
 
 
+@pytest.mark.integration
+async def test_sessions_are_reused_only_when_left_as_new(database_url, monkeypatch, tessera):
+    import database
+    from sqlalchemy import text
+    from sqlalchemy.ext.asyncio import AsyncSession, async_sessionmaker, create_async_engine
+
+    engine = create_async_engine(database_url, pool_size=2)
+    maker = async_sessionmaker(engine, class_=AsyncSession)
+    monkeypatch.setattr(database, "get_sessionmaker", lambda: maker)
+
+    async def request(use):
+        dependency = database.get_db()
+        session = await dependency.__anext__()
+        await use(session)
+        with pytest.raises(StopAsyncIteration):
+            await dependency.__anext__()
+        return session
+
+    async def nothing(session):
+        pass
+
+    async def in_transaction(session):  # closed by the module's transaction wrapper, as a tile miss is
+        async with tessera.db_transaction(session):
+            assert (await session.execute(text("SELECT 1"))).scalar_one() == 1
+
+    async def left_open(session):
+        await session.execute(text("SELECT 1"))
+
+    async def tagged(session):
+        session.info["user"] = "someone"
+
+    try:
+        first = await request(nothing)
+        assert await request(in_transaction) is first  # closed by its transaction: as new
+        assert await request(nothing) is first
+        assert await request(left_open) is first       # handed out once more, then closed, not kept
+        second = await request(nothing)
+        assert second is not first and not first.in_transaction()
+        assert await request(tagged) is second and await request(nothing) is not second
+        # Requests at the same time never share a session.
+        dependencies = [database.get_db() for _ in range(3)]
+        sessions = [await d.__anext__() for d in dependencies]
+        assert len({id(s) for s in sessions}) == 3
+        for d in dependencies:
+            with pytest.raises(StopAsyncIteration):
+                await d.__anext__()
+        assert engine.sync_engine.pool.checkedout() == 0
+    finally:
+        await engine.dispose()
+
+
 @pytest.fixture
 def tiles(tessera, monkeypatch):
     """The tile router and the hit floor side by side in one app, on a fake Redis holding one tile."""
