@@ -23,7 +23,9 @@ def app(services, tessera, monkeypatch):
     monkeypatch.setenv("PLAN_QUEUE_LIMIT", "4")
     redis = FakeRedis()
     monkeypatch.setattr(tessera, "redis_client", redis)
-    return main, redis
+    yield main, redis
+    # No server lifespan runs here to stop the drawing processes: stop them, or they outlive the test run.
+    main.plan_renderer.shutdown()
 
 
 async def get(main, path, headers=STAFF):
