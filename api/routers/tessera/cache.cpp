@@ -23,9 +23,9 @@ rt::Coro cache_get(rt::Globals, py::object self, py::object key) {
 
 rt::Coro cache_set(rt::Globals, py::object self, py::object key, py::object value, py::object ttl) {
   // Value and expiry in one command: no entry can be left without a lifetime.
-  rt::Var set = self.attr("redis"_n).attr("set"_n);
+  rt::Var redis = self.attr("redis"_n);
   rt::Var full_key = rt::call_method(self, "_make_key"_n, key);
-  co_await rt::call(set, full_key, value, py::arg("ex") = ttl);
+  co_await rt::call_method(redis, "set"_n, full_key, value, py::arg("ex") = ttl);
   co_return py::none();
 }
 
