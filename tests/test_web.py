@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import gzip
+import os
 import re
 import subprocess
 import sys
@@ -131,6 +132,8 @@ def test_cors_origins_come_from_the_environment(tmp_path):
         "            print(a.status_code, a.headers.get('access-control-allow-origin'))\n"
         "asyncio.run(go())\n")
     env = {"CORS_ORIGINS": "https://maps.example, https://other.example", "PATH": "/usr/bin:/bin"}
+    # Under the sanitizer build the preloaded runtime must reach the child too.
+    env.update({k: v for k, v in os.environ.items() if k in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")})
     done = subprocess.run([sys.executable, "-c", code], cwd=API_DIR, env=env, capture_output=True, text=True,
                           timeout=120)
     assert done.stdout.splitlines()[-2:] == ["200 https://maps.example", "400 None"], done.stderr[-2000:]
