@@ -45,7 +45,9 @@ def _open(name: str) -> sqlite3.Connection:
 def _metadata(db: sqlite3.Connection) -> dict:
     entries = dict(db.execute("SELECT name, value FROM metadata").fetchall())
     if "json" in entries:
-        entries.update(json.loads(entries.pop("json")))
+        extra = json.loads(entries.pop("json"))
+        if isinstance(extra, dict):  # anything else is not the format's entry: leave it out
+            entries.update(extra)
     return entries
 
 
