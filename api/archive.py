@@ -42,8 +42,12 @@ def _open(name: str) -> sqlite3.Connection:
     return sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
 
 
-def _metadata(db: sqlite3.Connection) -> dict:
-    entries = dict(db.execute("SELECT name, value FROM metadata").fetchall())
+def _metadata(name: str) -> dict:
+    db = _open(name)
+    try:
+        entries = dict(db.execute("SELECT name, value FROM metadata").fetchall())
+    finally:
+        db.close()
     if "json" in entries:
         extra = json.loads(entries.pop("json"))
         if isinstance(extra, dict):  # anything else is not the format's entry: leave it out
@@ -61,11 +65,7 @@ async def list_archives() -> JSONResponse:
         if not _valid_name(path.stem):
             continue
         try:
-            db = sqlite3.connect(f"{path.as_uri()}?mode=ro", uri=True)
-            try:
-                entries = _metadata(db)
-            finally:
-                db.close()
+            entries = _metadata(path.stem)
         except (sqlite3.Error, ValueError):
             continue  # a file being written, or not an archive
         found.append({"name": path.stem, "title": entries.get("name", path.stem), "bounds": entries.get("bounds"),
@@ -76,12 +76,7 @@ async def list_archives() -> JSONResponse:
 
 @router.get("/{name}/metadata.json")
 async def archive_metadata(name: str) -> JSONResponse:
-    db = _open(name)
-    try:
-        entries = _metadata(db)
-    finally:
-        db.close()
-    return JSONResponse(entries)
+    return JSONResponse(_metadata(name))
 
 
 @router.get("/{name}/{z}/{x}/{y}.pbf")

@@ -2,7 +2,10 @@
 under wrk load (cached or cold tiles, or the hit floor) and the samples are summed
 by the parts of the stack they pass through.
 
-    python bench/profile_http.py [--path gis|floor] [--cold] [--seconds 10] [--connections 32]
+    python bench/profile_http.py [--path gis|floor] [--cold] [--seconds 10] [--connections 32] [--by-file]
+
+--by-file also prints the worker's CPU per request by the source file of the innermost
+frame, so that two runs (gis and floor) can be set side by side.
 """
 from __future__ import annotations
 
@@ -38,6 +41,7 @@ def main():
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--database", default="ravn_bench")
+    parser.add_argument("--by-file", action="store_true")
     args = parser.parse_args()
     args.parcels = 100_000
     url, data = run_all.prepare(args)
@@ -53,12 +57,12 @@ def main():
         spy = subprocess.Popen(["py-spy", "record", "--pid", str(host.process.pid), "--duration", str(args.seconds),
                                 "--format", "raw", "--output", raw, "--nonblocking", "--rate", "250"],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        run_all.wrk(host, paths, args.connections, args.seconds + 2)
+        load = run_all.wrk(host, paths, args.connections, args.seconds + 2)
         if spy.wait() != 0:
             raise RuntimeError("py-spy failed (it needs ptrace permission)")
     finally:
         host.stop()
-    totals, all_samples = collections.Counter(), 0
+    totals, by_file, all_samples = collections.Counter(), collections.Counter(), 0
     for line in Path(raw).read_text().splitlines():
         stack, _, count = line.rpartition(" ")
         count = int(count)
@@ -67,6 +71,9 @@ def main():
         if len(frames) <= 2 and any("run_forever" in f or "select" in f for f in frames):
             totals["idle / event loop"] += count
             continue
+        innermost = frames[-1]
+        by_file["/".join(innermost.rsplit("(", 1)[-1].split(":")[0].split("/")[-2:]) if "(" in innermost
+                else innermost] += count
         # The innermost frame that belongs to a known part decides (the middleware wraps everything).
         label = next((label for frame in reversed(frames) for label, marks in PARTS
                       if any(mark in frame for mark in marks)), "other (event loop, tile router, ...)")
@@ -77,6 +84,14 @@ def main():
     print("|---|---:|")
     for label, count in totals.most_common():
         print(f"| {label} | {100 * count / all_samples:.1f} |")
+    if args.by_file:
+        # Samples are 4 ms apart (250 Hz) over the profiled seconds of the load.
+        requests = load["rps"] * args.seconds
+        print()
+        print("| source file (innermost frame) | worker CPU µs per request |")
+        print("|---|---:|")
+        for name, count in by_file.most_common(25):
+            print(f"| {name} | {count * 4000 / requests:.1f} |")
 
 
 if __name__ == "__main__":

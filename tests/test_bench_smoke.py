@@ -18,3 +18,11 @@ def test_inprocess_benchmark_prints_its_ratios():
                                                                 result.stdout, re.M)}
     assert set(rows) == {"hit", "miss"}, result.stdout
     print(result.stdout)
+
+
+def test_step_benchmark_times_every_step():
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / "steps.py"), "--n", "200"],
+                            capture_output=True, text=True, cwd=ROOT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    steps = re.findall(r"^\| `([^`]+)` \| [\d,]+ \| [\d,]+ \| [\d.]+ \|$", result.stdout, re.M)
+    assert len(steps) == 6 and "generate_mvt_sql" in steps, result.stdout

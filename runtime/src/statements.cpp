@@ -21,11 +21,6 @@ py::object special_method(py::handle obj, PyObject* name, const char* protocol) 
   if (!bound) throw py::error_already_set();
   return py::reinterpret_steal<py::object>(bound);
 }
-
-py::object checked(PyObject* result) {
-  if (!result) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
 }  // namespace
 
 AsyncWith::AsyncWith(py::handle manager) : manager_(py::reinterpret_borrow<py::object>(manager)) {}
@@ -33,18 +28,18 @@ AsyncWith::AsyncWith(py::handle manager) : manager_(py::reinterpret_borrow<py::o
 py::object AsyncWith::enter() {
   py::object aenter = special_method(manager_, Name<"__aenter__">::key(), "");
   exit_ = special_method(manager_, Name<"__aexit__">::key(), " (missed __aexit__ method)");
-  return checked(PyObject_CallNoArgs(aenter.ptr()));
+  return detail::checked(PyObject_CallNoArgs(aenter.ptr()));
 }
 
 py::object AsyncWith::exit() {
   if (!pending_) {
     PyObject* args[] = {Py_None, Py_None, Py_None};
-    return checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
+    return detail::checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
   }
   const py::object& exc = pending_.value();
   py::object trace = py::reinterpret_steal<py::object>(PyException_GetTraceback(exc.ptr()));
   PyObject* args[] = {reinterpret_cast<PyObject*>(Py_TYPE(exc.ptr())), exc.ptr(), trace ? trace.ptr() : Py_None};
-  return checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
+  return detail::checked(PyObject_Vectorcall(exit_.ptr(), args, 3, nullptr));
 }
 
 void AsyncWith::finish(py::handle exit_result) {

@@ -70,8 +70,7 @@ py::object get_or(py::handle mapping, py::handle key, py::handle default_) {
 
 py::object get_zoom_config(const rt::Globals& g, py::object zoom, py::object layer_name) {
   py::object catalogue = g["LAYER_CONFIG"_n];
-  py::object config = PyDict_CheckExact(catalogue.ptr()) ? get_or(catalogue, layer_name, py::dict())
-                                                         : rt::call_method(catalogue, "get"_n, layer_name, py::dict());
+  py::object config = get_or(catalogue, layer_name, py::dict());
   py::object min_zoom = get_or(config, "min_zoom"_n, constant(0));
   if (compare(zoom, min_zoom, Py_LT)) return py::none();
   const Tier* tier = &kTopTier;
