@@ -9,11 +9,7 @@
 namespace ravn::plots {
 namespace {
 
-double as_double(py::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
+using rt::as_double;
 
 void dashed(py::handle ax, py::handle x, py::handle y, int zorder) {
   ax.attr("plot")(x, y, py::arg("color") = "black", py::arg("linewidth") = 0.8, py::arg("linestyle") = "--",
@@ -97,8 +93,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
   py::object beacons = target_parcel_data.attr("get")("boundary", py::list());
   py::object centroid = target_geom.attr("centroid");
   py::list schedule;
-  const Py_ssize_t n = PyObject_Length(beacons.ptr());
-  if (n < 0) throw py::error_already_set();
+  const Py_ssize_t n = rt::length(beacons);
 
   py::object mm = scale / int_(1000);  // ground metres per paper millimetre
   py::object offset_dist = mm * int_(2);
@@ -130,8 +125,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
 
     // 6 mm from the beacon, 1.5 mm more for each character beyond the fourth.
     py::object beacon_name = beacon["beacon_name"];
-    const Py_ssize_t text_len = PyObject_Length(beacon_name.ptr());
-    if (text_len < 0) throw py::error_already_set();
+    const Py_ssize_t text_len = rt::length(beacon_name);
     py::object extra_offset = int_(0);
     if (text_len - 4 > 0) extra_offset = float_(static_cast<double>(text_len - 4) * 1.5);
     py::object offset_m = mm * (int_(6) + extra_offset);

@@ -27,11 +27,7 @@ py::object add_north_arrow(const rt::Globals&, py::object ax, py::object loc, py
   return py::none();
 }
 
-double as_double(py::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
+using rt::as_double;
 
 py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, py::object /*position*/) {
   const long target_paper_mm = 50;
@@ -91,7 +87,7 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
     line(tick_x, tick_x, start_y + bar_height, start_y + bar_height + tick_h);
     // Distances from the middle tick: 2·step, step, 0, step, 2·step.
     const double val = std::fabs((val_idx - num_steps_left) * step);
-    py::object label_text = rt::Text() << py::reinterpret_steal<py::object>(PyLong_FromDouble(val));
+    py::object label_text = rt::Text() << rt::int_from(val);
     ax.attr("text")(tick_x, label_y, label_text, py::arg("ha") = "center", py::arg("va") = "bottom",
                     py::arg("fontsize") = 9, py::arg("fontweight") = "bold", py::arg("zorder") = 13);
   }
