@@ -492,6 +492,20 @@ def existing(args):
         emit()
 
 
+def soak() -> None:
+    """The 60-second soak (50 paced clients, flat memory) and the bench scripts' smoke runs,
+    as pytest reports them: measurements kept out of CI."""
+    emit("### Soak: `python -m pytest bench/soak`")
+    emit()
+    result = subprocess.run([sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-rA",
+                             "-o", "junit_logging=all", str(BENCH / "soak")], capture_output=True, text=True, cwd=ROOT)
+    emit("```")
+    for line in result.stdout.strip().splitlines()[-12:]:
+        emit(line)
+    emit("```")
+    emit()
+
+
 def versions() -> str:
     def v(name):
         try:
@@ -535,7 +549,7 @@ def main():
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--inprocess-n", type=int, default=20000)
     parser.add_argument("--only", help="comma-separated sections: inprocess,cached,cold,zoom,plans,settings,"
-                                       "compression,existing")
+                                       "compression,existing,soak")
     parser.add_argument("--no-docs", action="store_true", help="print only; leave docs/benchmarks.md alone")
     args = parser.parse_args()
     only = set(args.only.split(",")) if args.only else None
@@ -582,6 +596,8 @@ def main():
         compression(args, url, data)
     if want("existing"):
         existing(args)
+    if want("soak"):
+        soak()
     if not args.no_docs:
         write_docs()
 

@@ -58,7 +58,7 @@ def read_particulars(path: Path | None) -> dict[int, dict]:
         rows = list(csv.DictReader(file))
     if rows and "parcel_id" not in rows[0]:
         raise SystemExit(f"error: {path} has no parcel_id column")
-    from plan_documents import DEED_FIELDS
+    from service.plans.documents import DEED_FIELDS
 
     return {int(row["parcel_id"]): {name: row.get(name) for name in DEED_FIELDS} for row in rows}
 
@@ -94,7 +94,7 @@ class Drawer:
                 max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
 
     async def draw(self, kind: str, plot_id: int, fields: dict) -> tuple[bytes, str]:
-        import plan_documents
+        from service.plans import documents as plan_documents
 
         if self.pool is None:
             return await plan_documents.document(kind, plot_id, fields)
@@ -108,8 +108,8 @@ class Drawer:
 
 async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tuple[list[dict], dict, bool]:
     import database
-    import issue_log
-    from plan_documents import PlanError
+    from service.plans import issue_log
+    from service.plans.documents import PlanError
 
     if args.kind == "deed" and args.particulars is None:
         raise SystemExit("error: deed plans need --particulars CSV")

@@ -33,8 +33,8 @@ def register(subparsers) -> None:
 
 async def render(args: argparse.Namespace) -> tuple[bytes, str]:
     import database
-    import issue_log
-    import plan_documents as plans
+    from service.plans import issue_log
+    from service.plans import documents as plans
 
     try:
         async with database.SessionLocal() as db:
@@ -72,7 +72,7 @@ def write_atomically(path: Path, data: bytes) -> None:
 
 def run(args: argparse.Namespace) -> int:
     import database  # noqa: F401  (loads services.env, TZ included)
-    from plan_documents import PlanError
+    from service.plans.documents import PlanError
 
     time.tzset()
     try:

@@ -1,19 +1,12 @@
-"""Shared set-up: the host stand-ins first on sys.path, the modules, the real services."""
+"""Shared set-up: the modules and the real services. Import paths come from pytest's
+`pythonpath` setting (pyproject.toml): the repository and the host folder."""
 from __future__ import annotations
 
 import os
-import sys
-from pathlib import Path
 
 import pytest
 
-REPO_ROOT = Path(__file__).resolve().parents[1]
-API_DIR = REPO_ROOT / "api"
-for path in (str(REPO_ROOT), str(API_DIR)):
-    if path not in sys.path:
-        sys.path.insert(0, path)
-
-from tests.support import services as _services  # noqa: E402
+from tests.support import services as _services
 
 # The host stand-ins read DATABASE_URL: every test talks to the test database.
 os.environ.setdefault("DATABASE_URL", _services.database_url(test=True))

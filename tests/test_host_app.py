@@ -30,7 +30,7 @@ def host_log(caplog):
 @pytest.fixture
 def host(tessera, monkeypatch):
     """The host app with a fake Redis behind the router; `configure(**settings)` changes its settings."""
-    import main
+    from service import app as main
 
     redis = FakeRedis()
     monkeypatch.setattr(tessera, "redis_client", redis)
@@ -123,7 +123,7 @@ async def test_readiness_probes_are_bounded_in_time(host, monkeypatch):
 
 
 def test_settings_come_from_the_environment_with_defaults(monkeypatch):
-    import deployment
+    from service import deployment
 
     for name in ("DB_POOL_SIZE", "DB_POOL_TIMEOUT", "PLAN_RATE_PER_MINUTE", "ADMIN_TOKEN"):
         monkeypatch.delenv(name, raising=False)
@@ -204,7 +204,7 @@ def test_forwarded_addresses_are_not_trusted_by_default(services, database_url, 
 
 
 def test_only_cache_invalidation_carries_the_guard_and_the_route_order_is_kept():
-    import main
+    from service import app as main
     from ravn import tessera
 
     included = [r for r in main.app.routes if getattr(r, "original_router", None) is not None

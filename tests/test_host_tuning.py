@@ -3,7 +3,6 @@ hit floor, and plans drawn in another process."""
 from __future__ import annotations
 
 import pickle
-import sys
 from pathlib import Path
 
 import httpx
@@ -127,7 +126,7 @@ async def test_the_hit_floor_sends_the_same_commands_and_bytes_as_the_tile_route
 
 @pytest.mark.parametrize("size, compressed", [(2000, True), (500, False)])
 async def test_tiles_are_compressed_at_the_configured_level_above_the_minimum(tessera, monkeypatch, size, compressed):
-    import main
+    from service import app as main
 
     redis = FakeRedis()
     redis.store["mvt_v8:plots:16:34000:31600"] = TILE[:size]
@@ -141,7 +140,7 @@ async def test_tiles_are_compressed_at_the_configured_level_above_the_minimum(te
 
 
 def test_deployment_settings_for_compression_and_plan_processes(monkeypatch):
-    import deployment
+    from service import deployment
 
     defaults = deployment.settings()
     assert (defaults.gzip_level, defaults.gzip_minimum_size, defaults.plan_processes) == (1, 1024, 1)
@@ -155,8 +154,7 @@ def test_deployment_settings_for_compression_and_plan_processes(monkeypatch):
 
 
 def test_a_plan_error_crosses_the_process_boundary_whole():
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "api"))
-    from plan_documents import PlanError
+    from service.plans.documents import PlanError
 
     error = pickle.loads(pickle.dumps(PlanError(422, "Parcel 7 has no boundary legs")))
     assert (type(error), error.status_code, error.detail, str(error)) == (
@@ -167,7 +165,7 @@ def test_plan_processes_run_below_the_tile_workers(monkeypatch):
     """On busy cores a drawing process must give way to the tiles (PLAN_NICE)."""
     import os
 
-    import plans
+    from service.plans import routes as plans
 
     monkeypatch.setenv("PLAN_NICE", "7")
     renderer = plans.PlanRenderer()

@@ -5,7 +5,6 @@ import asyncio
 import io
 import json
 import random
-import sys
 from datetime import date, datetime
 from pathlib import Path
 
@@ -13,9 +12,6 @@ import pytest
 from pyproj import Transformer
 
 ROOT = Path(__file__).resolve().parents[1]
-for p in (ROOT / "api", ROOT):
-    if str(p) not in sys.path:
-        sys.path.insert(0, str(p))
 
 from helpers.responses import api_response, api_router_response  # noqa: E402
 from helpers.utils import format_date_html, latlon_to_xyz, xyz_to_bbox_web_mercator  # noqa: E402
@@ -176,7 +172,7 @@ class TestApp:
         if not hasattr(tessera, "tesseraApi"):
             pytest.skip("ravn.tessera is not built with its router yet")
         import httpx
-        from main import app
+        from service.app import app
 
         async def run():
             transport = httpx.ASGITransport(app=app)

@@ -16,7 +16,7 @@ STAFF = {"Authorization": f"Bearer {TOKEN}"}
 
 @pytest.fixture
 def app(services, tessera, monkeypatch):
-    import main
+    from service import app as main
 
     monkeypatch.setenv("PLAN_TOKEN", TOKEN)
     monkeypatch.setenv("PLAN_RATE_PER_MINUTE", "100")
@@ -63,7 +63,7 @@ async def test_issued_plans_are_on_the_register(app):
 
 async def test_a_plan_the_register_cannot_hold_is_not_handed_out(app, monkeypatch):
     main, _ = app
-    import issue_log
+    from service.plans import issue_log
 
     async def broken(*args, **kwargs):
         raise ConnectionResetError("lost the database")

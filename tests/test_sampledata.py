@@ -13,8 +13,6 @@ from pathlib import Path
 import asyncpg
 import pytest
 
-if str(Path(__file__).resolve().parents[1]) not in sys.path:
-    sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
 from tests.support import services  # noqa: E402
 
 import sampledata  # noqa: E402

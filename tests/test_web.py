@@ -21,7 +21,7 @@ API_DIR = Path(__file__).resolve().parents[1] / "api"
 @pytest.fixture
 def host(tessera, monkeypatch):
     """The host app with a fake Redis (the tile cached) and a database that builds the same tile."""
-    import main
+    from service import app as main
 
     redis = FakeRedis()
     redis.store["mvt_v8:plots:16:34000:31600"] = TILE

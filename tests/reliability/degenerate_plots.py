@@ -9,11 +9,6 @@ import base64
 import io
 import json
 import math
-import sys
-from pathlib import Path
-
-REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(REPO_ROOT), str(REPO_ROOT / "api")]
 
 import warnings  # noqa: E402
 

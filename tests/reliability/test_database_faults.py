@@ -11,8 +11,6 @@ import asyncpg
 import httpx
 import pytest
 
-from .conftest import tiles_over
-from .traffic import paced, statuses
 
 pytestmark = [pytest.mark.integration, pytest.mark.e2e]
 

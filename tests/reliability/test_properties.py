@@ -252,7 +252,9 @@ def test_degenerate_parcels_raise_or_draw_in_a_subprocess():
     from pathlib import Path
 
     root = Path(__file__).resolve().parents[2]
-    done = subprocess.run([sys.executable, "-m", "tests.reliability.degenerate_plots"], cwd=root,
+    from tests.support.services import child_env
+
+    done = subprocess.run([sys.executable, "-m", "tests.reliability.degenerate_plots"], cwd=root, env=child_env(),
                           capture_output=True, text=True, timeout=300)
     lines = [json.loads(line) for line in done.stdout.splitlines() if line.startswith("{")]
     last = [line["case"] for line in lines if line.get("outcome") == "started"][-1:]

@@ -8,13 +8,6 @@ and a corner lot between roads.
 """
 from __future__ import annotations
 
-import sys
-from pathlib import Path
-
-REPO_ROOT = Path(__file__).resolve().parents[2]
-for path in (str(REPO_ROOT), str(REPO_ROOT / "api")):
-    if path not in sys.path:
-        sys.path.insert(0, path)
 
 from geoalchemy2.functions import ST_Distance, ST_DWithin  # noqa: E402
 from geoalchemy2.shape import to_shape  # noqa: E402

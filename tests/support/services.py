@@ -2,25 +2,34 @@
 from __future__ import annotations
 
 import contextlib
+import os
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import time
 from pathlib import Path
 from typing import Iterator
 
-REPO_ROOT = Path(__file__).resolve().parents[2]
-if str(REPO_ROOT) not in sys.path:
-    sys.path.insert(0, str(REPO_ROOT))
+import sampledata
+from sampledata.settings import database_dsn
+from sampledata.settings import settings as _settings
 
-import sampledata  # noqa: E402
-from sampledata.settings import database_dsn  # noqa: E402
-from sampledata.settings import settings as _settings  # noqa: E402
+REPO_ROOT = Path(__file__).resolve().parents[2]
 
 SERVICES_SCRIPT = REPO_ROOT / "scripts" / "services.sh"
 _services_started = False
+
+
+def child_env(env: dict[str, str] | None = None) -> dict[str, str]:
+    """The environment for a Python child process that imports what the tests import
+    (the repository and the host folder), as pytest's `pythonpath` gives the tests."""
+    env = dict(os.environ if env is None else env)
+    paths = [str(REPO_ROOT), str(REPO_ROOT / "api")]
+    if env.get("PYTHONPATH"):
+        paths.append(env["PYTHONPATH"])
+    env["PYTHONPATH"] = os.pathsep.join(paths)
+    return env
 
 
 def settings() -> dict[str, str]:

@@ -12,15 +12,11 @@ import os
 import signal
 import sys
 import time
-from pathlib import Path
 
-REPO_ROOT = Path(__file__).resolve().parents[2]
-sys.path[:0] = [str(REPO_ROOT), str(REPO_ROOT / "api")]
+import ravn.tessera as tessera
+from fastapi import HTTPException
 
-import ravn.tessera as tessera  # noqa: E402
-from fastapi import HTTPException  # noqa: E402
-
-from tests.fakes import FakeResult, FakeSession, fake_request  # noqa: E402
+from tests.fakes import FakeResult, FakeSession, fake_request
 
 TILE = b"\x1a\x05tile"
 QUERY_SECONDS = 0.05  # what the fake database takes for a tile

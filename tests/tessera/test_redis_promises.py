@@ -10,7 +10,7 @@ from pathlib import Path
 
 import pytest
 
-from tests.support.services import temporary_redis
+from tests.support.services import child_env, temporary_redis
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 QUERY_SECONDS = 0.05
@@ -25,7 +25,7 @@ def run(scenario):
         env = {k: v for k, v in os.environ.items() if not k.startswith("REDIS_")}
         env.update(REDIS_HOST=server.host, REDIS_PORT=str(server.port))
         done = subprocess.run([sys.executable, "-m", "tests.tessera.redis_promises", scenario, str(server._proc.pid)],
-                              cwd=REPO_ROOT, env=env, capture_output=True, text=True, timeout=120)
+                              cwd=REPO_ROOT, env=child_env(env), capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr[-3000:]
     answers = json.loads(done.stdout.splitlines()[-1])["answers"]
     return [status for status, _ in answers], [seconds for _, seconds in answers]

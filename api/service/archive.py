@@ -20,7 +20,7 @@ router = APIRouter(prefix="/archive", tags=["archive"])
 MEDIA_TYPE = "application/vnd.mapbox-vector-tile"
 
 
-DEFAULT_DIR = Path(__file__).resolve().parent.parent / "archives"
+DEFAULT_DIR = Path(__file__).resolve().parents[2] / "archives"
 
 
 def archive_dir() -> Path:

@@ -12,8 +12,8 @@ import time
 import pytest
 import redis
 
-from .conftest import rss_kib
-from .traffic import paced, statuses
+from tests.reliability.conftest import rss_kib
+from tests.reliability.traffic import paced, statuses
 
 pytestmark = [pytest.mark.integration, pytest.mark.e2e]
 

@@ -1,6 +1,6 @@
 """Plan documents for download: the deed plan and the site plan of a parcel as PDF.
 
-The HTTP routes and the command line share these functions. A parcel is checked
+The routes draw with `documents` (which the command line uses too). A parcel is checked
 before anything is drawn, so a request that cannot make a plan gets a clear
 answer (404 unknown parcel, 422 unusable data or missing fields) instead of an
 error from deep inside the renderer, and the PDF is complete in memory before a
@@ -16,15 +16,15 @@ import multiprocessing
 from fastapi import APIRouter, Depends, HTTPException, Path, Query, Request
 from fastapi.responses import Response
 
-import deployment
-import issue_log
-import plan_documents
+from service import deployment
+from service.plans import issue_log
+from service.plans import documents as plan_documents
 from database import get_engine
 from logger import get_logger
-from plan_documents import (DEED_FIELDS, PlanError, check_deed_fields, check_parcel,  # noqa: F401
+from service.plans.documents import (DEED_FIELDS, PlanError, check_deed_fields, check_parcel,  # noqa: F401
                             deed_plan, deed_plan_filename, site_plan)
 from ravn import tessera
-from security import require_token
+from service.security import require_token
 from helpers.responses import api_response, api_router_response
 
 log = get_logger()

@@ -11,7 +11,7 @@ from pathlib import Path
 
 from dotenv import load_dotenv
 
-load_dotenv(Path(__file__).resolve().parent.parent / "services.env", override=False)
+load_dotenv(Path(__file__).resolve().parents[2] / "services.env", override=False)
 
 
 def _number(name: str, default: float, kind=float):

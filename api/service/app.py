@@ -1,0 +1,115 @@
+"""Land-records GIS API."""
+from __future__ import annotations
+
+import asyncio
+import os
+import time
+from contextlib import asynccontextmanager
+from pathlib import Path
+
+from dotenv import load_dotenv
+
+load_dotenv(Path(__file__).resolve().parents[2] / "services.env", override=False)
+# Plans print today's date in the registry's time zone (TZ, from the environment or services.env).
+time.tzset()
+
+from fastapi import APIRouter, Depends, FastAPI, Request  # noqa: E402
+from fastapi.responses import JSONResponse  # noqa: E402
+from sqlalchemy import text  # noqa: E402
+
+from service import deployment  # noqa: E402
+from database import dispose_engine, get_engine  # noqa: E402
+from logger import get_logger  # noqa: E402
+from service.archive import router as archive_router  # noqa: E402
+from service.plans.routes import renderer as plan_renderer  # noqa: E402
+from service.plans.routes import router as plans_router  # noqa: E402
+from ravn import tessera  # noqa: E402
+from service.security import require_token  # noqa: E402
+from service import web  # noqa: E402
+
+log = get_logger()
+config = deployment.settings()
+
+
+@asynccontextmanager
+async def lifespan(app: FastAPI):
+    if not config.admin_token:
+        log.warning("ADMIN_TOKEN is not set: cache invalidation is refused to every caller")
+    if config.plan_token:
+        plan_renderer.start()
+    try:
+        yield
+    finally:
+        plan_renderer.shutdown()
+        await dispose_engine()
+
+
+# A coroutine, so FastAPI calls it on the loop instead of handing it to a thread pool.
+async def guard_cache_invalidation(request: Request) -> None:
+    """Cache invalidation needs the administrator's token."""
+    require_token(request, config.admin_token, "Cache invalidation", "ADMIN_TOKEN")
+
+
+def include_tile_router(application: FastAPI) -> None:
+    """The tile router is public but for cache invalidation. Its routes go in one by one, in
+    their own order, so that only invalidation carries the guard and a tile solves no
+    dependency beyond its own."""
+    for route in tessera.tesseraApi.routes:
+        single = APIRouter()
+        single.routes.append(route)
+        guarded = getattr(route, "name", None) == "invalidate_cache_endpoint"
+        application.include_router(single, dependencies=[Depends(guard_cache_invalidation)] if guarded else None)
+
+
+# /docs and /redoc come from web.install, with their scripts served locally.
+app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, redoc_url=None)
+web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
+include_tile_router(app)
+app.include_router(plans_router)
+app.include_router(archive_router)
+if os.environ.get("BENCH_FLOOR") == "1":
+    # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
+    import sys
+
+    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
+    from hitfloor import router as floor_router  # noqa: E402
+
+    app.include_router(floor_router)
+
+
+web.install_viewer(app, {"service": "land-records-gis", "viewer": "/", "layers": "/gis/layers/", "docs": "/docs",
+                         "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf"})
+
+
+async def _probe(check) -> str:
+    try:
+        await asyncio.wait_for(check(), timeout=config.readiness_timeout)
+        return "ok"
+    except asyncio.TimeoutError:
+        return f"unavailable: no answer within {config.readiness_timeout:g} s"
+    except Exception as exc:  # noqa: BLE001 - any failure means not ready; its text says why
+        return f"unavailable: {type(exc).__name__}: {exc}"
+
+
+async def _database() -> None:
+    async with get_engine().connect() as conn:
+        await conn.execute(text("SELECT 1"))
+
+
+async def _cache() -> None:
+    await tessera.redis_client.ping()
+
+
+@app.get("/ready")
+async def ready() -> JSONResponse:
+    """Readiness for a proxy or an orchestrator: PostgreSQL and Redis, each on its own.
+
+    Only the database decides: tiles are served without Redis (slower, unlimited),
+    so a Redis outage reports "degraded" and keeps the instance in rotation."""
+    postgresql, redis = await asyncio.gather(_probe(_database), _probe(_cache))
+    if postgresql != "ok":
+        status = "not ready"
+    else:
+        status = "ready" if redis == "ok" else "degraded"
+    body = {"status": status, "postgresql": postgresql, "redis": redis}
+    return JSONResponse(body, status_code=503 if status == "not ready" else 200)
