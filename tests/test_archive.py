@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import asyncio
 import gzip
-import json
 import os
 import sqlite3
 from pathlib import Path

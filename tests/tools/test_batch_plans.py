@@ -69,7 +69,7 @@ def test_deed_plans_of_a_zone_into_a_zip_with_a_broken_parcel(tool_env, database
                "-o", str(output), "--workers", "2", check=False)
     assert done.returncode == 1  # one plan failed
     counts = summary(done.stdout)
-    assert (int(counts["plans"]), int(counts["failed"])) == (len(parcels) - 1, 1)
+    assert (int(counts["plans"]), int(counts["failed"])) == (len(parcels) - 1, 1), done.stderr[-600:]
     assert not (tmp_path / "deeds.zip.state").exists() and not (tmp_path / "deeds.zip.parts").exists()
     with zipfile.ZipFile(output) as archive:
         index = list(csv.DictReader(io.StringIO(archive.read("index.csv").decode())))
