@@ -94,7 +94,7 @@ async def export(args: argparse.Namespace) -> tuple[dict, bool]:
     where = await area.resolve(args)
     zooms = range(args.zoom[0], args.zoom[1] + 1)
     total = sum(area.tile_count(where, z) for z in zooms)
-    tiles.confirm("export", total, f"tiles at zooms {args.zoom[0]}-{args.zoom[1]}", args.yes)
+    tiles.confirm("export", total, f"tiles at {tiles.zoom_words(args.zoom)}", args.yes)
     output: Path = args.output
     part, state_path = Path(f"{output}.part"), Path(f"{output}.state")
     job = {"tool": "export", "area": where.label, "zoom": list(args.zoom), "layers": layers}

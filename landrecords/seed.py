@@ -42,7 +42,7 @@ async def seed(args: argparse.Namespace) -> tuple[dict, bool]:
     shown = {z: [(layer, composed) for layer in layers if (composed := tiles.plan(layer, z))] for z in zooms}
     total = sum(area.tile_count(where, z) * len(shown[z]) for z in zooms)
     hidden = sum(area.tile_count(where, z) * (len(layers) - len(shown[z])) for z in zooms)
-    tiles.confirm("seed", total, f"layer tiles at zooms {args.zoom[0]}-{args.zoom[1]}", args.yes)
+    tiles.confirm("seed", total, f"layer tiles at {tiles.zoom_words(args.zoom)}", args.yes)
     job = {"tool": "seed", "area": where.label, "zoom": list(args.zoom), "layers": layers}
     state = progress.StateFile(args.state, job, restart=args.restart)
     resumed = state.resumed

@@ -63,6 +63,10 @@ def plan(layer: str, z: int) -> tuple[str, dict] | None:
         return None
 
 
+def zoom_words(zooms: tuple[int, int]) -> str:
+    return f"zoom {zooms[0]}" if zooms[0] == zooms[1] else f"zooms {zooms[0]}-{zooms[1]}"
+
+
 def confirm(tool: str, count: int, what: str, yes: bool) -> None:
     """Says how many tiles the run covers, before any of them; refuses a huge run unless confirmed."""
     print(f"{tool}: {count:,} {what}", flush=True)
