@@ -101,10 +101,13 @@ class Drawer:
     """Draws in this process (one worker) or in spawned processes, as the web service does."""
 
     def __init__(self, workers: int):
-        self.pool = None
+        self.pool = self.listener = None
         if workers > 1:
+            context = multiprocessing.get_context("spawn")
+            queue = context.Queue()
+            self.listener = logs.listen_to_processes(queue)
             self.pool = concurrent.futures.ProcessPoolExecutor(
-                max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
+                max_workers=workers, mp_context=context, initializer=logs.forward_from_process, initargs=(queue,))
 
     async def draw(self, kind: str, plot_id: int, fields: dict) -> tuple[bytes, str]:
         import plan_documents
@@ -117,6 +120,8 @@ class Drawer:
     def close(self) -> None:
         if self.pool is not None:
             self.pool.shutdown(wait=True, cancel_futures=True)
+        if self.listener is not None:
+            self.listener.stop()
 
 
 async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tuple[list[dict], dict, bool]:
@@ -211,7 +216,9 @@ def run(args: argparse.Namespace) -> int:
     check_output(args, zipped, folder, state_path)
     started = time.monotonic()
     try:
-        rows, counts, finished = asyncio.run(batch(args, folder, state_path))
+        # The output is the summary below; what the drawing prints meanwhile belongs to the log.
+        with logs.stdout_to_log("", meaning=logs.drawing_print):
+            rows, counts, finished = asyncio.run(batch(args, folder, state_path))
     except KeyboardInterrupt:
         print(f"interrupted: progress kept in {state_path}; run the same command again to resume", file=sys.stderr)
         return 130
