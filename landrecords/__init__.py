@@ -1,7 +1,8 @@
 """Command-line tools of the land-records service: `python -m landrecords <command> ...`.
 
-Each command lives in a module of this package with a `register(subparsers)`
-function; add it to COMMANDS in `landrecords.cli`.
+Each command is a module of this package with a `register(subparsers)` function, listed in
+COMMANDS in `landrecords.cli`; what the commands share (areas, the resumable tile job,
+progress, checked outputs, errors, the log) is in `landrecords.jobs`.
 """
 from __future__ import annotations
 

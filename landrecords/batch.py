@@ -17,17 +17,26 @@ import getpass
 import io
 import json
 import multiprocessing
-import os
+import re
 import shutil
 import sys
 import time
 import zipfile
 from pathlib import Path
 
-from landrecords import progress
-from landrecords.plan import write_atomically
+from landrecords.jobs import logs, outputs, progress
+from landrecords.jobs.errors import UsageError
 
 INDEX_FIELDS = ("parcel_id", "parcel_number", "file_name", "status", "error")
+LARGEST_ID = 2**31 - 1  # the parcel table's integer key
+
+
+def parcel_id(text: str) -> int:
+    """A plain decimal id in the key's range (int() would also take '1_0' and '+1')."""
+    text = text.strip()
+    if not re.fullmatch(r"[0-9]+", text) or int(text) > LARGEST_ID:
+        raise UsageError(f"parcel ids are whole numbers from 0 to {LARGEST_ID}, got {text!r}")
+    return int(text)
 
 
 def register(subparsers) -> None:
@@ -35,7 +44,9 @@ def register(subparsers) -> None:
         "batch-plans", help="site or deed plans for a cadastral zone or a list of parcels",
         description=__doc__ + "\nProgress is kept in OUTPUT.state beside the output; an interrupted run started "
         "again with the same options resumes without redrawing finished plans. A zip output is assembled in "
-        "OUTPUT.parts/ and written when the batch completes.",
+        "OUTPUT.parts/ and written when the batch completes. An existing zip, or a folder that already holds "
+        "files, is written over only with --force. The exit status is 1 when any plan failed (after the index "
+        "is written).",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("kind", choices=("site", "deed"))
     which = parser.add_mutually_exclusive_group(required=True)
@@ -48,6 +59,7 @@ def register(subparsers) -> None:
     parser.add_argument("--workers", type=int, default=1, metavar="N",
                         help="plans drawn at once, each in a process of its own (default 1: in this process)")
     parser.add_argument("--restart", action="store_true", help="drop the progress of an earlier run and start over")
+    parser.add_argument("--force", action="store_true", help="write over an existing zip or a folder's files")
     parser.set_defaults(run=run)
 
 
@@ -57,10 +69,15 @@ def read_particulars(path: Path | None) -> dict[int, dict]:
     with open(path, newline="", encoding="utf-8-sig") as file:
         rows = list(csv.DictReader(file))
     if rows and "parcel_id" not in rows[0]:
-        raise SystemExit(f"error: {path} has no parcel_id column")
+        raise UsageError(f"{path} has no parcel_id column")
     from service.plans.documents import DEED_FIELDS
 
     return {int(row["parcel_id"]): {name: row.get(name) for name in DEED_FIELDS} for row in rows}
+
+
+def listed_ids(args: argparse.Namespace) -> list[int]:
+    source = args.parcels if args.parcels else args.parcels_file.read_text()
+    return list(dict.fromkeys(parcel_id(v) for v in source.replace(",", "\n").split() if v.strip()))
 
 
 async def parcels(args: argparse.Namespace) -> list[tuple[int, str | None]]:
@@ -72,13 +89,9 @@ async def parcels(args: argparse.Namespace) -> list[tuple[int, str | None]]:
             rows = (await db.execute(text('SELECT "ID", "PLOT_NO" FROM "GIS"."PLOT" WHERE "CADZONE" = :zone '
                                           'ORDER BY "ID"'), {"zone": args.zone})).all()
             if not rows:
-                raise SystemExit(f"error: no parcels in cadastral zone {args.zone!r}")
+                raise UsageError(f"no parcels in cadastral zone {args.zone!r}")
             return [(row[0], row[1]) for row in rows]
-        source = args.parcels if args.parcels else args.parcels_file.read_text()
-        try:
-            ids = list(dict.fromkeys(int(v) for v in source.replace(",", "\n").split() if v.strip()))
-        except ValueError as e:
-            raise SystemExit(f"error: parcel ids must be integers ({e})") from None
+        ids = listed_ids(args)
         numbers = dict((await db.execute(text('SELECT "ID", "PLOT_NO" FROM "GIS"."PLOT" WHERE "ID" = ANY(:ids)'),
                                          {"ids": ids})).all())
         return [(i, numbers.get(i)) for i in ids]
@@ -88,10 +101,13 @@ class Drawer:
     """Draws in this process (one worker) or in spawned processes, as the web service does."""
 
     def __init__(self, workers: int):
-        self.pool = None
+        self.pool = self.listener = None
         if workers > 1:
+            context = multiprocessing.get_context("spawn")
+            queue = context.Queue()
+            self.listener = logs.listen_to_processes(queue)
             self.pool = concurrent.futures.ProcessPoolExecutor(
-                max_workers=workers, mp_context=multiprocessing.get_context("spawn"))
+                max_workers=workers, mp_context=context, initializer=logs.forward_from_process, initargs=(queue,))
 
     async def draw(self, kind: str, plot_id: int, fields: dict) -> tuple[bytes, str]:
         from service.plans import documents as plan_documents
@@ -104,6 +120,8 @@ class Drawer:
     def close(self) -> None:
         if self.pool is not None:
             self.pool.shutdown(wait=True, cancel_futures=True)
+        if self.listener is not None:
+            self.listener.stop()
 
 
 async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tuple[list[dict], dict, bool]:
@@ -112,7 +130,7 @@ async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tup
     from service.plans.documents import PlanError
 
     if args.kind == "deed" and args.particulars is None:
-        raise SystemExit("error: deed plans need --particulars CSV")
+        raise UsageError("deed plans need --particulars CSV")
     particulars = read_particulars(args.particulars)
     todo_all = await parcels(args)
     job = {"tool": "batch-plans", "kind": args.kind, "parcels": [i for i, _ in todo_all]}
@@ -134,7 +152,7 @@ async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tup
             # On the register before it is written out, as for a download.
             await issue_log.record(engine, client=client, parcel_id=plot_id, document=args.kind,
                                    particulars={k: (v or "").strip() for k, v in fields.items()}, pdf=pdf)
-            write_atomically(folder / filename, pdf)
+            outputs.write_atomically(folder / filename, pdf)
             row["file_name"] = filename
         except PlanError as e:
             row.update(status=f"error {e.status_code}", error=e.detail)
@@ -152,7 +170,8 @@ async def batch(args: argparse.Namespace, folder: Path, state_path: Path) -> tup
             await one(*queue.pop())
 
     try:
-        await asyncio.gather(*(worker() for _ in range(max(1, args.workers))))
+        with logs.above_bars():
+            await asyncio.gather(*(worker() for _ in range(max(1, args.workers))))
         finished = True
     finally:
         meter.close()
@@ -173,6 +192,17 @@ def index_text(rows: list[dict]) -> str:
     return out.getvalue()
 
 
+def check_output(args: argparse.Namespace, zipped: bool, folder: Path, state_path: Path) -> None:
+    output: Path = args.output
+    if zipped:
+        outputs.check_file(output, args.force)
+    elif output.exists() and not output.is_dir():
+        raise UsageError(f"-o {output} is not a folder; name a folder, or a file ending in .zip")
+    elif output.is_dir() and any(output.iterdir()) and not (args.force or state_path.exists()):
+        raise UsageError(f"{output} already holds files; pass --force to write over them")
+    outputs.check_folder(folder)
+
+
 def run(args: argparse.Namespace) -> int:
     import database  # noqa: F401  (loads services.env, TZ included)
 
@@ -180,31 +210,40 @@ def run(args: argparse.Namespace) -> int:
     output: Path = args.output
     zipped = output.suffix.lower() == ".zip"
     folder = Path(f"{output}.parts") if zipped else output
-    folder.mkdir(parents=True, exist_ok=True)
     state_path = Path(f"{output}.state")
+    if not args.zone:
+        listed_ids(args)  # a bad id is reported before anything is loaded
+    check_output(args, zipped, folder, state_path)
     started = time.monotonic()
     try:
-        rows, counts, finished = asyncio.run(batch(args, folder, state_path))
+        # The output is the summary below; what the drawing prints meanwhile belongs to the log.
+        with logs.stdout_to_log("", meaning=logs.drawing_print):
+            rows, counts, finished = asyncio.run(batch(args, folder, state_path))
     except KeyboardInterrupt:
         print(f"interrupted: progress kept in {state_path}; run the same command again to resume", file=sys.stderr)
         return 130
     index = index_text(rows)
     if zipped:
-        temporary = Path(f"{output}.tmp")
-        with zipfile.ZipFile(temporary, "w", zipfile.ZIP_DEFLATED) as archive:
-            for row in rows:
-                if row["file_name"]:
-                    archive.write(folder / row["file_name"], row["file_name"])
-            archive.writestr("index.csv", index)
-        os.replace(temporary, output)
+        temporary = outputs.temporary_beside(output)
+        try:
+            with zipfile.ZipFile(temporary, "w", zipfile.ZIP_DEFLATED) as archive:
+                for row in rows:
+                    if row["file_name"]:
+                        archive.write(folder / row["file_name"], row["file_name"])
+                archive.writestr("index.csv", index)
+            outputs.put_in_place(temporary, output)
+        except BaseException:
+            temporary.unlink(missing_ok=True)
+            raise
         shutil.rmtree(folder)
     else:
-        write_atomically(output / "index.csv", index.encode())
+        outputs.write_atomically(output / "index.csv", index.encode())
     elapsed = time.monotonic() - started
     counts["time"] = f"{elapsed:.1f} s ({counts['plans'] * 60 / elapsed if elapsed else 0:.1f} plans/min)"
     counts["output"] = str(output) + ("" if zipped else "/") + " with index.csv"
-    progress.summary(f"{args.kind} plans complete", counts)
+    failed = counts["failed"]
+    progress.summary(f"{args.kind} plans complete" + (f", {failed} failed" if failed else ""), counts)
     for row in rows:
         if row["status"] != "ok":
             print(f"  parcel {row['parcel_id']}: {row['error']}", file=sys.stderr)
-    return 0 if finished else 1
+    return 0 if finished and not failed else 1

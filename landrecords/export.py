@@ -10,30 +10,31 @@ import argparse
 import asyncio
 import gzip
 import json
-import os
 import sqlite3
 import sys
 import time
 from pathlib import Path
 
-from landrecords import area, progress, tilework
+from landrecords.jobs import area, outputs, progress, tiles
+from landrecords.jobs.errors import Failure
 
 TYPE_NAMES = {bool: "Boolean", int: "Number", float: "Number", str: "String"}
 
 
 def register(subparsers) -> None:
     parser = subparsers.add_parser(
-        "export", help="write an offline tile archive (MBTiles) of an area and zoom range",
+        "export", help="write an offline tile archive (MBTiles, optionally PMTiles) of an area and zoom range",
         description=__doc__ + "\nWhile it runs, the archive is OUTPUT.part and its progress OUTPUT.state, beside "
         "the output; an interrupted run started again with the same options resumes, and the archive is renamed "
-        "to OUTPUT when complete.",
+        "to OUTPUT when complete. An existing OUTPUT (or PMTiles copy) is replaced only with --force. The number "
+        f"of tiles is printed before any is made; above {tiles.CONFIRM_ABOVE:,} the run needs --yes.",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     area.add_arguments(parser)
-    tilework.layers_argument(parser)
+    tiles.job_arguments(parser)
     parser.add_argument("-o", "--output", type=Path, required=True, metavar="FILE.mbtiles")
     parser.add_argument("--name", help="archive name in its metadata (default: the file name)")
-    parser.add_argument("--pmtiles", type=Path, metavar="FILE.pmtiles",
-                        help="also write a PMTiles copy (needs the pmtiles package)")
+    parser.add_argument("--pmtiles", type=Path, metavar="FILE.pmtiles", help="also write a PMTiles copy")
+    parser.add_argument("--force", action="store_true", help="replace an existing output file")
     parser.set_defaults(run=run)
 
 
@@ -60,7 +61,7 @@ def field_types(layer_tiles: dict[str, bytes], layer: str, fields: dict) -> None
 
 def write_metadata(db: sqlite3.Connection, name: str, where: area.Area, zooms: tuple[int, int], layers: list[str],
                    fields: dict[str, dict]) -> None:
-    module = tilework.tessera()
+    module = tiles.tessera()
     west, south, east, north = where.bounds_degrees()
     vector_layers = [{"id": layer, "fields": fields.get(layer, {}),
                       "minzoom": max(zooms[0], module.LAYER_CONFIG[layer].get("min_zoom", 0)), "maxzoom": zooms[1]}
@@ -76,87 +77,102 @@ def write_metadata(db: sqlite3.Connection, name: str, where: area.Area, zooms: t
     db.commit()
 
 
-async def export(args: argparse.Namespace) -> tuple[dict, bool]:
-    import database
+def check_outputs(args: argparse.Namespace) -> None:
+    outputs.check_file(args.output, args.force)
+    if args.pmtiles:
+        try:
+            import pmtiles.convert  # noqa: F401
+        except ImportError:
+            raise Failure("--pmtiles needs the pmtiles package (pip install -r requirements.txt)") from None
+        if args.pmtiles.resolve() == args.output.resolve():
+            raise Failure("--pmtiles names the archive itself; name another file")
+        outputs.check_file(args.pmtiles, args.force, "--pmtiles")
 
-    module = tilework.tessera()
-    layers = tilework.chosen_layers(args.layers)
+
+async def export(args: argparse.Namespace) -> tuple[dict, bool]:
+    layers = tiles.chosen_layers(args.layers)
     where = await area.resolve(args)
+    zooms = range(args.zoom[0], args.zoom[1] + 1)
+    total = sum(area.tile_count(where, z) for z in zooms)
+    tiles.confirm("export", total, f"tiles at {tiles.zoom_words(args.zoom)}", args.yes)
     output: Path = args.output
     part, state_path = Path(f"{output}.part"), Path(f"{output}.state")
-    output.parent.mkdir(parents=True, exist_ok=True)
     job = {"tool": "export", "area": where.label, "zoom": list(args.zoom), "layers": layers}
     if args.restart and part.exists():
         part.unlink()
     state = progress.StateFile(state_path, job, restart=args.restart)
-    archive = open_archive(part)
-    fields: dict[str, dict] = {layer: {} for layer in layers}
-    for (value,) in archive.execute("SELECT value FROM metadata WHERE name = 'json'"):
-        for entry in json.loads(value)["vector_layers"]:
-            fields[entry["id"]] = entry["fields"]
-    counts = {"tiles written": 0, "empty": 0, "failed": 0, "done before": state.resumed}
-    work = []
-    for z in range(args.zoom[0], args.zoom[1] + 1):
-        statements = [(layer, composed[0]) for layer in layers if (composed := tilework.plan(layer, z))]
-        work.extend((z, x, y, statements) for x, y in area.tiles(where, z) if f"{z}/{x}/{y}" not in state.done)
-    semaphore = asyncio.Semaphore(max(1, args.workers))
-    meter = progress.bar(state.resumed + len(work), state.resumed, "tile", "export")
-    errors: list[str] = []
-
-    async def one(z: int, x: int, y: int, statements: list[tuple[str, str]]) -> None:
-        try:
-            bodies = await asyncio.gather(*(tilework.fetch(semaphore, sql, z, x, y) for _, sql in statements))
-            present = {layer: body for (layer, _), body in zip(statements, bodies) if body}
-            if present:
-                for layer in present:
-                    if not fields[layer]:
-                        field_types(present, layer, fields[layer])
-                # Layers are repeated fields of the tile message: concatenated bodies form one tile.
-                data = gzip.compress(b"".join(present.values()), compresslevel=6, mtime=0)
-                archive.execute("INSERT OR REPLACE INTO tiles VALUES (?, ?, ?, ?)", (z, x, (1 << z) - 1 - y, data))
-                archive.commit()
-                counts["tiles written"] += 1
-            else:
-                counts["empty"] += 1
-            state.mark(f"{z}/{x}/{y}")
-        except Exception as e:  # noqa: BLE001 - reported; the tile stays to do on the next run
-            counts["failed"] += 1
-            errors.append(f"{z}/{x}/{y}: {type(e).__name__}: {e}")
-        meter.update()
-
-    finished = False
     try:
-        # Tasks wait on the connection semaphore; the window only bounds how many exist at once.
-        await tilework.run_bounded(work, one, max(1, args.workers) * 2)
-        finished = not counts["failed"]
-    finally:
-        meter.close()
+        archive = open_archive(part)
+        fields: dict[str, dict] = {layer: {} for layer in layers}
+        for (value,) in archive.execute("SELECT value FROM metadata WHERE name = 'json'"):
+            for entry in json.loads(value)["vector_layers"]:
+                fields[entry["id"]] = entry["fields"]
+    except (sqlite3.Error, ValueError, KeyError) as e:
+        state.close(False)
+        raise Failure(f"{part} from an earlier run cannot be read ({e}); pass --restart to start over") from None
+    resumed = state.resumed
+
+    def units():
+        for z in zooms:
+            statements = [(layer, composed[0]) for layer in layers if (composed := tiles.plan(layer, z))]
+            for x, y in area.tiles(where, z):
+                yield f"{z}/{x}/{y}", (z, x, y, statements)
+
+    semaphore = asyncio.Semaphore(max(1, args.workers))
+
+    async def one(z: int, x: int, y: int, statements: list[tuple[str, str]]) -> str:
+        bodies = await asyncio.gather(*(tiles.fetch(semaphore, sql, z, x, y) for _, sql in statements))
+        present = {layer: body for (layer, _), body in zip(statements, bodies, strict=True) if body}
+        if not present:
+            return "empty"
+        for layer in present:
+            if not fields[layer]:
+                field_types(present, layer, fields[layer])
+        # Layers are repeated fields of the tile message: concatenated bodies form one tile.
+        data = gzip.compress(b"".join(present.values()), compresslevel=6, mtime=0)
+        archive.execute("INSERT OR REPLACE INTO tiles VALUES (?, ?, ?, ?)", (z, x, (1 << z) - 1 - y, data))
+        archive.commit()
+        return "tiles written"
+
+    in_archive = 0
+
+    def close(finished: bool) -> None:
+        nonlocal in_archive
         # Metadata goes in on every exit, so the fields seen so far survive an interruption.
-        write_metadata(archive, args.name or output.stem, where, args.zoom, layers, fields)
-        counts["tiles in archive"] = archive.execute("SELECT count(*) FROM tiles").fetchone()[0]
-        archive.close()
-        state.close(finished)
-        await database.dispose_engine()
-        await module.redis_client.aclose()
-    if finished:
-        os.replace(part, output)
-    for line in errors[:10]:
-        print(f"  failed {line}", file=sys.stderr)
-    return counts, finished
+        try:
+            write_metadata(archive, args.name or output.stem, where, args.zoom, layers, fields)
+            in_archive = archive.execute("SELECT count(*) FROM tiles").fetchone()[0]
+        finally:
+            archive.close()
+        if finished:
+            outputs.put_in_place(part, output)
+
+    # Tasks wait on the connection semaphore; the window only bounds how many exist at once.
+    outcome = await tiles.run_tile_job("export", state, units(), total, one, ("tiles written", "empty"),
+                                       max(1, args.workers) * 2, close=close)
+    counts = {"tiles written": outcome.counts["tiles written"], "empty": outcome.counts["empty"],
+              "failed": outcome.counts["failed"], "done before": resumed, "tiles in archive": in_archive}
+    return counts, outcome.finished
 
 
 def to_pmtiles(mbtiles: Path, target: Path) -> str:
-    try:
-        from pmtiles.convert import mbtiles_to_pmtiles
-    except ImportError:
-        return "skipped: the pmtiles package is not installed (pip install pmtiles)"
+    from pmtiles.convert import mbtiles_to_pmtiles
+
     with sqlite3.connect(mbtiles) as db:
         maxzoom = int(db.execute("SELECT value FROM metadata WHERE name = 'maxzoom'").fetchone()[0])
-    mbtiles_to_pmtiles(str(mbtiles), str(target), maxzoom)
+    db.close()
+    temporary = outputs.temporary_beside(target)
+    try:
+        mbtiles_to_pmtiles(str(mbtiles), str(temporary), maxzoom)
+        outputs.put_in_place(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
     return f"{target} ({target.stat().st_size} bytes)"
 
 
 def run(args: argparse.Namespace) -> int:
+    check_outputs(args)
     started = time.monotonic()
     try:
         counts, finished = asyncio.run(export(args))

@@ -12,7 +12,7 @@ import sys
 import time
 from pathlib import Path
 
-from landrecords import area, progress, tilework
+from landrecords.jobs import area, progress, tiles
 
 DEFAULT_STATE = "seed.state"
 
@@ -22,10 +22,11 @@ def register(subparsers) -> None:
         "seed", help="warm the tile cache for an area and zoom range",
         description=__doc__ + f"\nProgress is kept in a state file ({DEFAULT_STATE} in the current folder unless "
         "--state says otherwise); an interrupted run started again with the same options resumes where it stopped. "
-        "The file is removed when the run completes.",
+        "The file is removed when the run completes. The number of tiles is printed before any is made; above "
+        f"{tiles.CONFIRM_ABOVE:,} the run needs --yes.",
         formatter_class=argparse.RawDescriptionHelpFormatter)
     area.add_arguments(parser)
-    tilework.layers_argument(parser)
+    tiles.job_arguments(parser)
     parser.add_argument("--state", type=Path, default=Path(DEFAULT_STATE), metavar="FILE",
                         help=f"progress file (default ./{DEFAULT_STATE})")
     parser.add_argument("--max-tiles", type=int, metavar="N",
@@ -34,60 +35,40 @@ def register(subparsers) -> None:
 
 
 async def seed(args: argparse.Namespace) -> tuple[dict, bool]:
-    import database
-
-    module = tilework.tessera()
-    layers = tilework.chosen_layers(args.layers)
+    module = tiles.tessera()
+    layers = tiles.chosen_layers(args.layers)
     where = await area.resolve(args)
+    zooms = range(args.zoom[0], args.zoom[1] + 1)
+    shown = {z: [(layer, composed) for layer in layers if (composed := tiles.plan(layer, z))] for z in zooms}
+    total = sum(area.tile_count(where, z) * len(shown[z]) for z in zooms)
+    hidden = sum(area.tile_count(where, z) * (len(layers) - len(shown[z])) for z in zooms)
+    tiles.confirm("seed", total, f"layer tiles at {tiles.zoom_words(args.zoom)}", args.yes)
     job = {"tool": "seed", "area": where.label, "zoom": list(args.zoom), "layers": layers}
     state = progress.StateFile(args.state, job, restart=args.restart)
-    counts = {"cached": 0, "empty": 0, "not shown at zoom": 0, "failed": 0, "done before": state.resumed}
-    work: list[tuple[str, int, int, int, str, int]] = []
-    for z in range(args.zoom[0], args.zoom[1] + 1):
-        coords = area.tiles(where, z)
-        for layer in layers:
-            composed = tilework.plan(layer, z)
-            if composed is None:
-                counts["not shown at zoom"] += len(coords)
-                continue
-            sql, tier = composed
-            work.extend((layer, z, x, y, sql, tier["cache_ttl"]) for x, y in coords
-                        if f"{layer}/{z}/{x}/{y}" not in state.done)
-    limit = len(work) if args.max_tiles is None else min(args.max_tiles, len(work))
-    todo, left = work[:limit], len(work) - limit
+    resumed = state.resumed
+
+    def units():
+        for z in zooms:
+            for layer, (sql, tier) in shown[z]:
+                for x, y in area.tiles(where, z):
+                    yield f"{layer}/{z}/{x}/{y}", (layer, z, x, y, sql, tier["cache_ttl"])
+
     semaphore = asyncio.Semaphore(max(1, args.workers))
-    meter = progress.bar(state.resumed + len(work), state.resumed, "tile", "seed")
-    errors: list[str] = []
 
-    async def one(layer: str, z: int, x: int, y: int, sql: str, ttl: int) -> None:
-        try:
-            body = await tilework.fetch(semaphore, sql, z, x, y)
-            if body:
-                # cache.set, not safe_cache_set: a write that fails must be counted, not swallowed.
-                await module.cache.set(f"{layer}:{z}:{x}:{y}", body, ttl=ttl)
-                counts["cached"] += 1
-            else:
-                counts["empty"] += 1
-            state.mark(f"{layer}/{z}/{x}/{y}")
-        except Exception as e:  # noqa: BLE001 - reported per tile; the run goes on and the tile stays to do
-            counts["failed"] += 1
-            errors.append(f"{layer}/{z}/{x}/{y}: {type(e).__name__}: {e}")
-        meter.update()
+    async def one(layer: str, z: int, x: int, y: int, sql: str, ttl: int) -> str:
+        body = await tiles.fetch(semaphore, sql, z, x, y)
+        if not body:
+            return "empty"
+        # cache.set, not safe_cache_set: a write that fails must be counted, not swallowed.
+        await module.cache.set(f"{layer}:{z}:{x}:{y}", body, ttl=ttl)
+        return "cached"
 
-    finished = False
-    try:
-        # Tasks wait on the connection semaphore; the window only bounds how many exist at once.
-        await tilework.run_bounded(todo, one, max(1, args.workers) * 4)
-        finished = not left and not counts["failed"]
-    finally:
-        meter.close()
-        state.close(finished)
-        await database.dispose_engine()
-        await module.redis_client.aclose()
-    counts["left to do"] = left + counts["failed"]
-    for line in errors[:10]:
-        print(f"  failed {line}", file=sys.stderr)
-    return counts, finished
+    # Tasks wait on the connection semaphore; the window only bounds how many exist at once.
+    outcome = await tiles.run_tile_job("seed", state, units(), total, one, ("cached", "empty"),
+                                       max(1, args.workers) * 4, limit=args.max_tiles)
+    counts = {"cached": outcome.counts["cached"], "empty": outcome.counts["empty"], "not shown at zoom": hidden,
+              "failed": outcome.counts["failed"], "done before": resumed, "left to do": outcome.left}
+    return counts, outcome.finished
 
 
 def run(args: argparse.Namespace) -> int:

@@ -113,7 +113,7 @@ def archive(tool_env, tmp_path_factory):
 
 def test_archive_tiles_match_the_endpoint(tessera, archive, server):
     import landrecords  # noqa: F401  (api/ on the path)
-    from landrecords import area
+    from landrecords.jobs import area
 
     path, counts = archive
     with sqlite3.connect(path) as db:
@@ -175,13 +175,19 @@ def test_archive_served_by_the_host(archive, archive_dir, server):
 
 
 def test_pmtiles_copy_holds_every_tile(archive):
-    pytest.importorskip("pmtiles")
-    from pmtiles.reader import MmapSource, Reader
+    from pmtiles.reader import MmapSource, Reader, all_tiles
 
     path, counts = archive
+    with sqlite3.connect(path) as db:
+        stored = {(z, x, (1 << z) - 1 - row): bytes(data) for z, x, row, data in db.execute("SELECT * FROM tiles")}
+    db.close()
     with open(path.with_suffix(".pmtiles"), "rb") as file:
-        reader = Reader(MmapSource(file))
-        assert reader.header()["addressed_tiles_count"] == int(counts["tiles in archive"])
+        source = MmapSource(file)
+        reader = Reader(source)
+        assert reader.header()["addressed_tiles_count"] == int(counts["tiles in archive"]) == len(stored)
+        copied = {tuple(zxy): bytes(data) for zxy, data in all_tiles(source)}
+        assert (reader.header()["min_zoom"], reader.header()["max_zoom"]) == (14, 16)
+    assert copied == stored
 
 
 def test_ctrl_c_keeps_progress_and_the_next_run_does_only_the_rest(tool_env, private_cache, tmp_path):

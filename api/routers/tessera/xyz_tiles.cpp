@@ -26,6 +26,11 @@ double query_time_limit(long z) {
   return 30.0;
 }
 
+// The same limits for the command-line tools, which run the endpoint's statements themselves.
+py::object tile_query_time_limit(const rt::Globals&, py::object z) {
+  return py::float_(query_time_limit(z.cast<long>()));
+}
+
 }  // namespace
 
 rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,
@@ -122,6 +127,8 @@ void init_tile_checks(const rt::Module& m) {
   m.def<&calculate_bbox_area_degrees>("calculate_bbox_area_degrees",
                                       {P{"minx", float_}, P{"miny", float_}, P{"maxx", float_}, P{"maxy", float_}},
                                       float_, "Calculate bounding box area in square degrees.");
+  m.def<&tile_query_time_limit>("_tile_query_time_limit", {P{"z", int_}}, float_,
+                                "Seconds a tile query of this zoom may take.");
 }
 
 }  // namespace ravn::tessera

@@ -3,7 +3,10 @@ from __future__ import annotations
 
 import argparse
 import math
+from collections.abc import Iterator
 from dataclasses import dataclass
+
+from landrecords.jobs.errors import UsageError
 
 WEB_MERCATOR_HALF = 20037508.342789244
 EARTH_RADIUS = 6378137.0
@@ -35,8 +38,8 @@ def to_degrees(x: float, y: float) -> tuple[float, float]:
     return math.degrees(x / EARTH_RADIUS), math.degrees(2 * math.atan(math.exp(y / EARTH_RADIUS)) - math.pi / 2)
 
 
-def tiles(area: Area, z: int) -> list[tuple[int, int]]:
-    """(x, y) of every XYZ tile at zoom z whose square overlaps the area."""
+def tile_range(area: Area, z: int) -> tuple[range, range]:
+    """Columns and rows of the XYZ tiles at zoom z whose squares overlap the area."""
     n = 1 << z
     size = 2 * WEB_MERCATOR_HALF / n
 
@@ -45,12 +48,26 @@ def tiles(area: Area, z: int) -> list[tuple[int, int]]:
 
     x0, x1 = clamp((area.minx + WEB_MERCATOR_HALF) / size), clamp((area.maxx + WEB_MERCATOR_HALF) / size)
     y0, y1 = clamp((WEB_MERCATOR_HALF - area.maxy) / size), clamp((WEB_MERCATOR_HALF - area.miny) / size)
-    return [(x, y) for x in range(x0, x1 + 1) for y in range(y0, y1 + 1)]
+    return range(x0, x1 + 1), range(y0, y1 + 1)
+
+
+def tiles(area: Area, z: int) -> Iterator[tuple[int, int]]:
+    """(x, y) of every XYZ tile at zoom z whose square overlaps the area, one at a time:
+    a whole-world range at high zoom is far too many to hold."""
+    columns, rows = tile_range(area, z)
+    return ((x, y) for x in columns for y in rows)
+
+
+def tile_count(area: Area, z: int) -> int:
+    columns, rows = tile_range(area, z)
+    return len(columns) * len(rows)
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
     where = parser.add_mutually_exclusive_group(required=True)
-    where.add_argument("--bbox", metavar="W,S,E,N", help="box in degrees (WGS84): west,south,east,north")
+    where.add_argument("--bbox", metavar="W,S,E,N",
+                       help="box in degrees (WGS84): west,south,east,north; a box starting west of Greenwich "
+                            "may be typed --bbox -180,-85,180,85 or --bbox=-180,-85,180,85")
     where.add_argument("--zone", metavar="NAME", help="cadastral zone by name")
     where.add_argument("--district", metavar="NAME", help="district by name")
     where.add_argument("--lga", metavar="NAME", help="local government area by name")
@@ -73,9 +90,9 @@ def parse_bbox(text: str) -> Area:
     try:
         west, south, east, north = (float(v) for v in text.split(","))
     except ValueError:
-        raise SystemExit(f"error: --bbox needs four numbers west,south,east,north, got {text!r}") from None
+        raise UsageError(f"--bbox needs four numbers west,south,east,north, got {text!r}") from None
     if not (-180 <= west < east <= 180 and -90 <= south < north <= 90):
-        raise SystemExit(f"error: --bbox {text!r} is not west<east, south<north within the globe")
+        raise UsageError(f"--bbox {text!r} is not west<east, south<north within the globe")
     minx, miny = to_metres(west, south)
     maxx, maxy = to_metres(east, north)
     return Area(f"bbox {text}", minx, miny, maxx, maxy)
@@ -94,5 +111,5 @@ async def resolve(args: argparse.Namespace) -> Area:
             f"SELECT ST_XMin(e), ST_YMin(e), ST_XMax(e), ST_YMax(e) FROM "
             f"(SELECT ST_Extent(geometry) AS e FROM {NAMED[kind]} WHERE name = :name) AS s"), {"name": name})).one()
     if row[0] is None:
-        raise SystemExit(f"error: no {kind} named {name!r}")
+        raise UsageError(f"no {kind} named {name!r}")
     return Area(f"{kind} {name}", *row)

@@ -13,6 +13,8 @@ from pathlib import Path
 
 from tqdm import tqdm
 
+from landrecords.jobs.errors import UsageError
+
 
 class StateFile:
     def __init__(self, path: Path, job: dict, restart: bool = False):
@@ -22,7 +24,7 @@ class StateFile:
         if path.exists() and not restart:
             lines = path.read_text().splitlines()
             if lines and lines[0] != header:
-                raise SystemExit(f"error: {path} belongs to a different job ({lines[0]}); "
+                raise UsageError(f"{path} belongs to a different job ({lines[0]}); "
                                  "finish that one, or pass --restart to drop its progress")
             # A torn last line (killed mid-write) is not a finished unit.
             self.done = {line for line in lines[1:] if line.endswith("\t.")}
