@@ -185,11 +185,22 @@ def _land_use_fill() -> list:
     return fill + [OTHER_LAND_USE]
 
 
+# From z16 the router clips polygons only a pixel or two outside the tile, and a line layer
+# draws the clipped edge too: outlines get thinner there and lose their halo, so that no
+# tile border shows through.
+NARROW_FROM = 16
+NARROW_WIDTH = 1.5
+
+
+def _narrowing(width: float, narrow: float) -> list:
+    return ["interpolate", ["linear"], ["zoom"], NARROW_FROM - 1, width, NARROW_FROM, narrow]
+
+
 def _halo_line(id_: str, source: str, layer: str, minzoom: int, width: float) -> dict:
-    # A pale casing under an outline keeps it legible over parcels and roads.
+    # A pale casing under an outline keeps it legible over parcels and roads at low zooms.
     return {"id": id_, "type": "line", "source": source, "source-layer": layer, "minzoom": minzoom,
-            "layout": {"line-join": "round"},
-            "paint": {"line-color": "#ffffff", "line-width": width, "line-opacity": 0.85}}
+            "maxzoom": NARROW_FROM, "layout": {"line-join": "round"},
+            "paint": {"line-color": "#ffffff", "line-width": _narrowing(width, 0), "line-opacity": 0.85}}
 
 
 def _name_label(id_: str, source: str, layer: str, minzoom: int, maxzoom: int, size: list, colour: str) -> dict:
@@ -249,7 +260,7 @@ def style_layers(zooms: dict[str, int], source_of) -> list[dict]:
         out.append(_halo_line(f"{name}-halo", src, name, z(name), halo))
         outline = {"id": f"{name}-outline", "type": "line", "source": src, "source-layer": name,
                    "minzoom": z(name), "layout": {"line-join": "round"},
-                   "paint": {"line-color": colour, "line-width": width}}
+                   "paint": {"line-color": colour, "line-width": _narrowing(width, min(width, NARROW_WIDTH))}}
         if dash:
             outline["paint"]["line-dasharray"] = dash
         out.append(outline)
