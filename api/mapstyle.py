@@ -111,6 +111,8 @@ async def layer_tilejson(layer: str, request: Request) -> JSONResponse:
     data = await _layer_extent(layer, entry)
     minzoom = max(1, int(entry.get("min_zoom", 0)))  # the router answers no tile at z0
     fields = {_unquote(c): _field_type(data["types"].get(_unquote(c))) for c in entry["properties"]}
+    # The router also writes the row's id as an attribute of this name.
+    fields["feature_id"] = _field_type(data["types"].get(_unquote(entry["id_col"])))
     bounds = data["bounds"] or [-180.0, -85.051129, 180.0, 85.051129]
     document = {
         "tilejson": TILEJSON,
