@@ -108,6 +108,7 @@ function parcelPopup(properties) {
   root.className = "parcel";
   const table = document.createElement("table");
   for (const [key, value] of Object.entries(properties)) {
+    if (key === "feature_id") continue;  // the router's copy of ID
     const row = table.insertRow();
     const th = document.createElement("th");
     th.textContent = key;
@@ -344,8 +345,16 @@ async function main() {
 
   map.on("click", "plots-fill", (event) => {
     const feature = event.features[0];
-    if (isPhone()) setPanelOpen(false);
-    new maplibregl.Popup({ maxWidth: "320px" }).setLngLat(event.lngLat)
+    const options = { maxWidth: "320px" };
+    if (isPhone()) {
+      // The parcel moves to just under the folded panel and the popup opens below it, with the
+      // whole screen's height for its buttons.
+      setPanelOpen(false);
+      const below = document.getElementById("panel").getBoundingClientRect().bottom + 12;
+      map.easeTo({ center: event.lngLat, offset: [0, below - map.getCanvas().clientHeight / 2], duration: 0 });
+      options.anchor = "top";
+    }
+    new maplibregl.Popup(options).setLngLat(event.lngLat)
       .setDOMContent(parcelPopup(feature.properties)).addTo(map);
   });
   map.on("mouseenter", "plots-fill", () => { map.getCanvas().style.cursor = "pointer"; });

@@ -296,6 +296,11 @@ def test_phone_popup_buttons_stay_reachable(browser, base):
                            timeout=10_000)
     assert page.eval_on_selector(".parcel input[name=district]", "e => e.readOnly")
     assert page.eval_on_selector(".parcel input[name=cadzone]", "e => e.readOnly")
+    # The popup is on screen, below the folded panel.
+    fits = page.evaluate("""() => { const p = document.querySelector('.maplibregl-popup-content').getBoundingClientRect();
+        const panel = document.getElementById('panel').getBoundingClientRect();
+        return p.top >= panel.bottom && p.bottom <= innerHeight && p.left >= 0 && p.right <= innerWidth; }""")
+    assert fits, "the popup runs under the panel or off the screen"
     # Each button is on screen and nothing covers it.
     for selector in (".parcel button.siteplan", ".parcel button.deedplan"):
         page.eval_on_selector(selector, "e => e.scrollIntoView({block: 'nearest'})")
