@@ -231,7 +231,9 @@ def style_layers(zooms: dict[str, int], source_of) -> list[dict]:
              "paint": {"fill-color": _land_use_fill(), "fill-opacity": 0.85}},
             {"id": "plots-outline", "type": "line", "source": src, "source-layer": "plots", "minzoom": z("plots"),
              "paint": {"line-color": "#7a5c3a",
-                       "line-width": ["interpolate", ["linear"], ["zoom"], 12, 0.3, 16, 0.8, 19, 1.5]}},
+                       "line-width": ["interpolate", ["linear"], ["zoom"], 12, 0.3, 16, 0.8, 19, 1.5],
+                       # Faint while parcels are a few pixels wide, so that their colours read.
+                       "line-opacity": ["interpolate", ["linear"], ["zoom"], 12, 0.25, 15, 1]}},
         ]
         labels.append({"id": "plots-label", "type": "symbol", "source": src, "source-layer": "plots",
                        "minzoom": z("plots", PLOT_LABELS_FROM),
