@@ -11,7 +11,6 @@ missing on first request, and answers an empty PBF for a range the font has no g
 from __future__ import annotations
 
 import argparse
-import math
 import os
 import sys
 import threading

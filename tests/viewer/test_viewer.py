@@ -278,7 +278,6 @@ def test_phone_popup_buttons_stay_reachable(browser, base):
     page = browser.new_page(viewport={"width": 420, "height": 860}, accept_downloads=True)
     errors = console_errors(page)
     page.goto(base + "/")
-    page.fill("#plan-token", PLAN_TOKEN) if page.is_visible("#plan-token") else None
     page.wait_for_function(MAP_READY, timeout=60_000)
     # On a phone the panel starts folded and unfolds on demand.
     assert "collapsed" in page.get_attribute("#panel", "class")
@@ -297,7 +296,8 @@ def test_phone_popup_buttons_stay_reachable(browser, base):
     assert page.eval_on_selector(".parcel input[name=district]", "e => e.readOnly")
     assert page.eval_on_selector(".parcel input[name=cadzone]", "e => e.readOnly")
     # The popup is on screen, below the folded panel.
-    fits = page.evaluate("""() => { const p = document.querySelector('.maplibregl-popup-content').getBoundingClientRect();
+    fits = page.evaluate("""() => {
+        const p = document.querySelector('.maplibregl-popup-content').getBoundingClientRect();
         const panel = document.getElementById('panel').getBoundingClientRect();
         return p.top >= panel.bottom && p.bottom <= innerHeight && p.left >= 0 && p.right <= innerWidth; }""")
     assert fits, "the popup runs under the panel or off the screen"
