@@ -21,8 +21,10 @@ from sqlalchemy import text
 import archive
 import glyphs
 from database import get_engine
+from logger import get_logger
 from ravn import tessera
 
+log = get_logger()
 router = APIRouter(tags=["Map clients"])
 
 TILEJSON = "3.0.0"
@@ -326,7 +328,11 @@ async def style(request: Request, archive_name: str | None = Query(None, alias="
                for name in zooms}
     center, zoom = [0.0, 0.0], 2
     if "plots" in zooms:
-        bounds = (await _layer_extent("plots", tessera.LAYER_CONFIG["plots"]))["bounds"]
+        try:
+            bounds = (await _layer_extent("plots", tessera.LAYER_CONFIG["plots"]))["bounds"]
+        except Exception as e:  # noqa: BLE001 - the style stays usable; only its opening view is lost
+            log.warning("Style: the parcels' extent is unavailable: %s", e)
+            bounds = None
         if bounds:
             center, zoom = _center(bounds, 16)[:2], 16
     return JSONResponse(_style(request, "Land records", sources, zooms, lambda n: n, center, zoom))

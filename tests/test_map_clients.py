@@ -357,3 +357,14 @@ async def test_parcel_place_is_the_recorded_zone_and_district(client):
     assert answer.json() == {"plot_id": row["ID"], "cadzone": row["CADZONE"], "district": row["name"]}
     assert (await client.get("/parcels/999999999/place")).status_code == 404
     assert (await client.get("/parcels/abc/place")).status_code == 422
+
+
+async def test_style_is_served_while_the_database_is_down(client, monkeypatch):
+    import mapstyle
+
+    async def unreachable(*args):
+        raise OSError("connection refused")
+
+    monkeypatch.setattr(mapstyle, "_layer_extent", unreachable)
+    style = await client.get("/style.json")
+    assert style.status_code == 200 and style.json()["center"] == [0.0, 0.0]
