@@ -98,8 +98,9 @@ async def search(request: Request, q: str = Query(..., min_length=1, max_length=
     await limits.enforce(tessera.redis_client, "search", client_of(request), rate_per_minute(), WINDOW_SECONDS,
                          "Too many searches; try again in a minute")
     query = q.strip()
-    if not query:
-        return {"query": q, "results": []}
+    # No stored text holds a NUL, and PostgreSQL refuses one in a parameter.
+    if not query or "\x00" in query:
+        return {"query": query, "results": []}
     async with get_engine().connect() as conn:
         results = await find(conn, query)
     return {"query": query, "results": results}

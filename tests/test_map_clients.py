@@ -302,7 +302,7 @@ async def test_search_finds_addresses_by_substring(client):
     assert found and all(r["kind"] == "address" and street in r["label"] for r in found)
 
 
-@pytest.mark.parametrize("q", ["%", "_", "\\", "' OR 1=1 --"])
+@pytest.mark.parametrize("q", ["%", "_", "\\", "' OR 1=1 --", "\x00", "pb\x001", "   "])
 async def test_search_text_is_not_a_pattern(client, q):
     assert await search(client, q) == []
 
