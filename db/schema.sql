@@ -82,3 +82,10 @@ CREATE INDEX IF NOT EXISTS "ROAD_GEOMETRY_gist" ON "GIS"."ROAD" USING gist ("GEO
 CREATE INDEX IF NOT EXISTS "PLOT_GEOMETRY_gist" ON "GIS"."PLOT" USING gist ("GEOMETRY");
 CREATE INDEX IF NOT EXISTS "BEACON_GEOMETRY_gist" ON "GIS"."BEACON" USING gist ("GEOMETRY");
 CREATE INDEX IF NOT EXISTS "BOUNDARY_PLOTID_idx" ON "GIS"."BOUNDARY" ("PLOTID");
+-- Search: plot, file and beacon numbers match exactly or by prefix, whatever the case;
+-- addresses match anywhere (trigrams).
+CREATE EXTENSION IF NOT EXISTS pg_trgm;
+CREATE INDEX IF NOT EXISTS "PLOT_PLOT_NO_lower_idx" ON "GIS"."PLOT" (lower("PLOT_NO") text_pattern_ops);
+CREATE INDEX IF NOT EXISTS "PLOT_file_no_lower_idx" ON "GIS"."PLOT" (lower("file_no") text_pattern_ops);
+CREATE INDEX IF NOT EXISTS "PLOT_ADDRESS_trgm" ON "GIS"."PLOT" USING gin ("ADDRESS" gin_trgm_ops);
+CREATE INDEX IF NOT EXISTS "BEACON_BEACON_NO_lower_idx" ON "GIS"."BEACON" (lower("BEACON_NO") text_pattern_ops);

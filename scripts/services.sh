@@ -13,8 +13,9 @@ PG_CLUSTER=${PG_CLUSTER:-main}
 # poppler-utils: pdftoppm, which turns a plan page into the PNG the docs show.
 # wrk: the HTTP load generator of bench/run_all.py.
 # chromium: the headless browser of the viewer test (driven by Playwright, which downloads none).
+# gdal-bin: ogrinfo, a map client of another make that the tests open the tiles and archives with.
 PACKAGES=(postgresql-15 postgresql-15-postgis-3 redis-server fonts-liberation libpango-1.0-0 libpangoft2-1.0-0
-  libharfbuzz-subset0 poppler-utils wrk chromium)
+  libharfbuzz-subset0 poppler-utils wrk chromium gdal-bin)
 export DEBIAN_FRONTEND=noninteractive
 
 log() { printf '[services] %s\n' "$*" >&2; }

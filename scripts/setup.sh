@@ -27,4 +27,6 @@ target.mkdir(exist_ok=True)
     f"__path__ = [{str(package)!r}]\n"
 )
 PY
+# The map's glyphs (build/glyphs): ranges already written are kept, so a rerun takes no time.
+python3 api/service/glyphs.py
 echo "==> ready: modules in api/ravn" >&2

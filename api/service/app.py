@@ -23,6 +23,8 @@ from logger import get_logger  # noqa: E402
 from service.archive import router as archive_router  # noqa: E402
 from service.plans.routes import renderer as plan_renderer  # noqa: E402
 from service.plans.routes import router as plans_router  # noqa: E402
+from service import mapstyle  # noqa: E402
+from service import search  # noqa: E402
 from ravn import tessera  # noqa: E402
 from service.security import require_token  # noqa: E402
 from service import web  # noqa: E402
@@ -67,6 +69,8 @@ web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_min
 include_tile_router(app)
 app.include_router(plans_router)
 app.include_router(archive_router)
+app.include_router(mapstyle.router)  # TileJSON, the style and its glyphs
+app.include_router(search.router)
 if os.environ.get("BENCH_FLOOR") == "1":
     # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
     import sys
@@ -78,7 +82,8 @@ if os.environ.get("BENCH_FLOOR") == "1":
 
 
 web.install_viewer(app, {"service": "land-records-gis", "viewer": "/", "layers": "/gis/layers/", "docs": "/docs",
-                         "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf"})
+                         "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf",
+                         "style": "/style.json", "tilejson": "/gis/{layer}/tiles.json", "search": "/search?q="})
 
 
 async def _probe(check) -> str:

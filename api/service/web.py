@@ -164,6 +164,14 @@ def install_viewer(app: FastAPI, index: dict) -> None:
             return JSONResponse(index)
         return FileResponse(STATIC_DIR / "index.html", media_type="text/html")
 
+    @app.get("/verify", include_in_schema=False)
+    async def verify_page() -> FileResponse:
+        return FileResponse(STATIC_DIR / "verify.html", media_type="text/html")
+
+    @app.get("/favicon.ico", include_in_schema=False)
+    async def favicon() -> FileResponse:
+        return FileResponse(STATIC_DIR / "favicon.svg", media_type="image/svg+xml")
+
     @app.get("/api")
     async def api_index() -> dict:
         """Where the service's parts are."""

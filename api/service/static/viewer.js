@@ -1,17 +1,11 @@
-// The cadastral map: tiles from /gis, plans from /plans; or, with ?archive=NAME, the tiles of an
-// exported archive from /archive/NAME, which needs no database.
+// The cadastral map: the style from /style.json (tiles from /gis, text from /glyphs), plans from
+// /plans; or, with ?archive=NAME, the style of an exported archive, whose tiles need no database.
 "use strict";
 
 const ARCHIVE = new URLSearchParams(location.search).get("archive");
-
-const LAND_USE_COLOURS = {
-  Residential: "#f4e3a1", Commercial: "#f2a7a7", Industrial: "#c9b3d9", Institutional: "#a9c8e8",
-  "Mixed Use": "#f5c58a", "Open Space": "#b5dba0", Religious: "#d8c3a5", Lane: "#e0e0e0",
-};
-const INITIALLY_ON = new Set(["plots", "roads", "beacons"]);
-// Labels are HTML markers: text in the map itself needs glyph files we do not ship.
-const LABEL_ZOOM = 17;
-const MAX_LABELS = 150;
+const STYLE_URL = ARCHIVE ? `/style.json?archive=${encodeURIComponent(ARCHIVE)}` : "/style.json";
+// Web Mercator's sphere: easting and northing of the pointer for the coordinate readout.
+const EARTH_RADIUS = 6378137;
 
 // The router refuses bursts (429); a refused tile is fetched again after a growing pause.
 maplibregl.addProtocol("retry", async (params, abort) => {
@@ -31,50 +25,15 @@ maplibregl.addProtocol("retry", async (params, abort) => {
   }
 });
 
-function styleLayers(name, minzoom, source) {
-  const base = { source, "source-layer": name, minzoom };
-  switch (name) {
-    case "plots": {
-      const fill = ["match", ["get", "GENERAL_LU"]];
-      for (const [use, colour] of Object.entries(LAND_USE_COLOURS)) fill.push(use, colour);
-      fill.push("#eeeeee");
-      return [
-        { ...base, id: "plots-fill", type: "fill", paint: { "fill-color": fill, "fill-opacity": 0.85 } },
-        { ...base, id: "plots-outline", type: "line", paint: { "line-color": "#7a5c3a", "line-width": 0.8 } },
-      ];
-    }
-    case "beacons":
-      return [{ ...base, id: "beacons-circle", type: "circle",
-        paint: { "circle-radius": ["interpolate", ["linear"], ["zoom"], 12, 1.5, 18, 4],
-                 "circle-color": "#d32f2f", "circle-stroke-color": "#fff", "circle-stroke-width": 0.5 } }];
-    case "roads":
-      return [{ ...base, id: "roads-line", type: "line", layout: { "line-cap": "round", "line-join": "round" },
-        paint: { "line-color": "#8d6e63", "line-width": ["interpolate", ["linear"], ["zoom"], 10, 1, 18, 6] } }];
-    case "lgas":
-      return [{ ...base, id: "lgas-outline", type: "line", paint: { "line-color": "#6a1b9a", "line-width": 2.5 } }];
-    case "districts":
-      return [{ ...base, id: "districts-outline", type: "line",
-        paint: { "line-color": "#1565c0", "line-width": 1.5, "line-dasharray": [4, 2] } }];
-    case "cadzones":
-      return [{ ...base, id: "cadzones-outline", type: "line",
-        paint: { "line-color": "#00838f", "line-width": 1, "line-dasharray": [2, 2] } }];
-    default:
-      return [{ ...base, id: `${name}-line`, type: "line", paint: { "line-color": "#555" } }];
-  }
+// Tiles go through the retrying protocol; the style, TileJSON and glyphs are fetched as they are.
+function transformRequest(url, kind) {
+  return kind === "Tile" && /^https?:/.test(url) ? { url: `retry://${url}` } : { url };
 }
 
-// Thin boundaries draw above the parcels, circles on top.
-const ORDER = ["plots", "cadzones", "districts", "lgas", "roads", "beacons"];
-
-async function getJSON(path) {
-  const response = await fetch(path);
+async function getJSON(path, options) {
+  const response = await fetch(path, options);
   if (!response.ok) throw new Error(`${response.status} ${path}`);
   return response.json();
-}
-
-function tileToLngLat(z, x, y) {
-  const n = Math.PI - (2 * Math.PI * (y + 0.5)) / 2 ** z;
-  return [((x + 0.5) / 2 ** z) * 360 - 180, (180 / Math.PI) * Math.atan(Math.sinh(n))];
 }
 
 async function showHealth() {
@@ -98,11 +57,19 @@ async function showHealth() {
 }
 
 function planToken() {
-  const field = document.getElementById("plan-token");
-  return field.value.trim();
+  return document.getElementById("plan-token").value.trim();
 }
 
-async function downloadPlan(path, filename, status) {
+// The server names its documents; the page keeps that name.
+function serverFileName(response, fallback) {
+  const header = response.headers.get("Content-Disposition") || "";
+  const encoded = /filename\*\s*=\s*UTF-8''([^;]+)/i.exec(header);
+  if (encoded) return decodeURIComponent(encoded[1]);
+  const plain = /filename\s*=\s*"?([^";]+)"?/i.exec(header);
+  return plain ? plain[1] : fallback;
+}
+
+async function downloadPlan(path, fallbackName, status) {
   const token = planToken();
   if (!token) { status.textContent = "Enter the plan token first."; return; }
   status.textContent = "Drawing…";
@@ -115,7 +82,7 @@ async function downloadPlan(path, filename, status) {
   }
   const link = document.createElement("a");
   link.href = URL.createObjectURL(await response.blob());
-  link.download = filename;
+  link.download = serverFileName(response, fallbackName);
   document.body.appendChild(link);
   link.click();
   link.remove();
@@ -123,11 +90,25 @@ async function downloadPlan(path, filename, status) {
   status.textContent = "";
 }
 
+function field(form, name, text, value, readOnly) {
+  const label = document.createElement("label");
+  label.textContent = `${text} `;
+  const input = document.createElement("input");
+  input.name = name;
+  input.value = value ?? "";
+  input.required = true;
+  input.readOnly = readOnly;
+  label.appendChild(input);
+  form.appendChild(label);
+  return input;
+}
+
 function parcelPopup(properties) {
   const root = document.createElement("div");
   root.className = "parcel";
   const table = document.createElement("table");
   for (const [key, value] of Object.entries(properties)) {
+    if (key === "feature_id") continue;  // the router's copy of ID
     const row = table.insertRow();
     const th = document.createElement("th");
     th.textContent = key;
@@ -152,25 +133,24 @@ function parcelPopup(properties) {
   site.onclick = () => downloadPlan(`/plans/${encodeURIComponent(id)}/siteplan.pdf`, `siteplan-${id}.pdf`, status);
   root.appendChild(site);
 
+  // District and zone are the register's, shown as recorded: the deed plan certifies them.
   const form = document.createElement("form");
   form.className = "deedplan";
-  const fields = [["person_name", "Person"], ["district", "District"], ["cadzone", "Cadastral zone"],
-                  ["file_no", "File number"]];
-  const defaults = { cadzone: properties.CADZONE, file_no: properties.file_no };
-  for (const [name, text] of fields) {
-    const label = document.createElement("label");
-    label.textContent = `${text} `;
-    const input = document.createElement("input");
-    input.name = name;
-    input.required = true;
-    input.value = defaults[name] ?? "";
-    label.appendChild(input);
-    form.appendChild(label);
-  }
+  field(form, "person_name", "Person", "", false);
+  const district = field(form, "district", "District", "", true);
+  const cadzone = field(form, "cadzone", "Cadastral zone", properties.CADZONE, true);
+  field(form, "file_no", "File number", properties.file_no, false);
   const deed = document.createElement("button");
   deed.type = "submit";
+  deed.className = "deedplan";
   deed.textContent = "Deed plan (PDF)";
+  deed.disabled = true;
   form.appendChild(deed);
+  getJSON(`/parcels/${encodeURIComponent(id)}/place`).then((place) => {
+    district.value = place.district ?? "";
+    cadzone.value = place.cadzone ?? "";
+    deed.disabled = false;
+  }).catch((error) => { status.textContent = `District and zone unavailable: ${error.message}`; });
   form.onsubmit = (event) => {
     event.preventDefault();
     const query = new URLSearchParams(new FormData(form));
@@ -179,64 +159,6 @@ function parcelPopup(properties) {
   root.appendChild(form);
   root.appendChild(status);
   return root;
-}
-
-function labelPoint(geometry) {
-  if (geometry.type === "Point") return geometry.coordinates;
-  const line = geometry.type === "MultiLineString" ? geometry.coordinates[0] : geometry.coordinates;
-  return line[Math.floor(line.length / 2)];
-}
-
-function refreshLabels(map, markers) {
-  for (const marker of markers.splice(0)) marker.remove();
-  if (map.getZoom() < LABEL_ZOOM) return;
-  const seen = new Set();
-  const wanted = [["beacons-circle", "BEACON_NO", "beacon"], ["roads-line", "ROAD_NAME", "road"]];
-  for (const [layer, key, kind] of wanted) {
-    if (!map.getLayer(layer) || map.getLayoutProperty(layer, "visibility") === "none") continue;
-    for (const feature of map.queryRenderedFeatures({ layers: [layer] })) {
-      const text = feature.properties[key];
-      if (!text || seen.has(`${kind}:${text}`) || markers.length >= MAX_LABELS) continue;
-      seen.add(`${kind}:${text}`);
-      const element = document.createElement("div");
-      element.className = `label ${kind}`;
-      element.textContent = text;
-      markers.push(new maplibregl.Marker({ element, anchor: kind === "beacon" ? "left" : "center",
-        offset: kind === "beacon" ? [5, 0] : [0, 0] }).setLngLat(labelPoint(feature.geometry)).addTo(map));
-    }
-  }
-}
-
-// The live service: a source per layer from the XYZ endpoint, opening at the suggested parcel tile.
-async function liveView() {
-  const [catalogue, centroid] = await Promise.all([getJSON("/gis/layers/"), getJSON("/gis/plots/")]);
-  const layers = {};
-  const sources = {};
-  for (const [name, entry] of Object.entries(catalogue.data.layers)) {
-    layers[name] = { min_zoom: entry.min_zoom ?? 0 };
-    sources[name] = { type: "vector", tiles: [`retry://${location.origin}/gis/${name}/{z}/{x}/{y}.pbf`],
-                      minzoom: layers[name].min_zoom, maxzoom: 20 };
-  }
-  const tile = centroid.data.suggested_tile;
-  return { layers, sources, sourceOf: (name) => name, center: tileToLngLat(tile.z, tile.x, tile.y), zoom: tile.z };
-}
-
-// An exported archive: one source whose tiles hold every layer, shown from each layer's own minimum
-// zoom and over-zoomed past the archive's deepest level.
-async function archiveView(name) {
-  const base = `/archive/${encodeURIComponent(name)}`;
-  const metadata = await getJSON(`${base}/metadata.json`);
-  const layers = {};
-  for (const entry of metadata.vector_layers || []) layers[entry.id] = { min_zoom: Number(entry.minzoom ?? 0) };
-  const minzoom = Number(metadata.minzoom ?? 0);
-  const maxzoom = Number(metadata.maxzoom ?? 20);
-  const sources = { archive: { type: "vector", tiles: [`retry://${location.origin}${base}/{z}/{x}/{y}.pbf`],
-                               minzoom, maxzoom, bounds: (metadata.bounds || "-180,-85,180,85").split(",").map(Number) } };
-  const [lng, lat] = (metadata.center || "0,0").split(",").map(Number);
-  // Open where parcels show, inside the archive's zooms.
-  const zoom = Math.min(maxzoom, Math.max(layers.plots?.min_zoom ?? minzoom, minzoom));
-  document.title = `${metadata.name || name} (offline archive)`;
-  return { layers, sources, sourceOf: () => "archive", center: [lng, lat], zoom };
 }
 
 // Exported archives the host serves, as links to view them; and from an archive, back to the live map.
@@ -261,54 +183,178 @@ async function listArchives() {
   });
 }
 
-async function main() {
-  const token = document.getElementById("plan-token");
-  token.value = sessionStorage.getItem("planToken") || "";
-  token.addEventListener("change", () => sessionStorage.setItem("planToken", token.value.trim()));
-  showHealth();
-  setInterval(showHealth, 30000);
-  listArchives();  // also when the live map cannot load, e.g. with the database down
+function setPanelOpen(open) {
+  const panel = document.getElementById("panel");
+  panel.classList.toggle("collapsed", !open);
+  document.getElementById("panel-toggle").setAttribute("aria-expanded", String(open));
+}
 
-  const view = ARCHIVE ? await archiveView(ARCHIVE) : await liveView();
-  const style = { version: 8, sources: view.sources, layers: [
-    { id: "background", type: "background", paint: { "background-color": "#fbfaf6" } }] };
-  const layers = view.layers;
-  const names = ORDER.filter((n) => n in layers).concat(Object.keys(layers).filter((n) => !ORDER.includes(n)));
-  for (const name of names) {
-    for (const layer of styleLayers(name, layers[name].min_zoom, view.sourceOf(name))) {
-      layer.layout = { ...(layer.layout || {}), visibility: INITIALLY_ON.has(name) ? "visible" : "none" };
-      style.layers.push(layer);
-    }
-  }
-  const map = new maplibregl.Map({ container: "map", style, center: view.center, zoom: view.zoom, maxZoom: 21,
-                                   attributionControl: false });
-  map.addControl(new maplibregl.NavigationControl(), "top-right");
-  map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-right");
-  window.ravnMap = map;
+const isPhone = () => window.matchMedia("(max-width: 600px)").matches;
 
+// Layer toggles: one per tile layer, switching every style layer drawn from it.
+function buildToggles(map) {
+  const style = map.getStyle();
+  const zooms = (style.metadata && style.metadata["ravn:layers"]) || {};
   const box = document.getElementById("layers");
-  for (const name of names) {
+  for (const name of Object.keys(zooms)) {
+    const drawn = style.layers.filter((l) => l["source-layer"] === name);
+    if (!drawn.length) continue;
     const label = document.createElement("label");
     const check = document.createElement("input");
     check.type = "checkbox";
     check.name = name;
-    check.checked = INITIALLY_ON.has(name);
+    check.checked = drawn.some((l) => (l.layout || {}).visibility !== "none");
     check.onchange = () => {
-      for (const layer of style.layers.filter((l) => l["source-layer"] === name)) {
-        map.setLayoutProperty(layer.id, "visibility", check.checked ? "visible" : "none");
-      }
-      map.triggerRepaint();
+      for (const layer of drawn) map.setLayoutProperty(layer.id, "visibility", check.checked ? "visible" : "none");
     };
-    label.append(check, ` ${name} (from z${layers[name].min_zoom})`);
+    const from = Math.min(...drawn.filter((l) => l.type !== "symbol").map((l) => l.minzoom ?? 0));
+    label.append(check, ` ${name} (from z${from})`);
     box.appendChild(label);
   }
+}
 
-  const markers = [];
-  map.on("moveend", () => refreshLabels(map, markers));
-  map.on("idle", () => { if (!markers.length) refreshLabels(map, markers); });
+// The land-use legend, read from the parcels' fill colours in the style.
+function buildLegend(map) {
+  const box = document.getElementById("legend");
+  const fill = map.getLayer("plots-fill") && map.getPaintProperty("plots-fill", "fill-color");
+  if (!Array.isArray(fill) || fill[0] !== "match") { box.hidden = true; return; }
+  const entry = (name, colour) => {
+    const row = document.createElement("div");
+    const swatch = document.createElement("span");
+    swatch.className = "swatch";
+    swatch.style.background = colour;
+    row.append(swatch, name);
+    row.dataset.colour = colour;
+    box.appendChild(row);
+  };
+  for (let i = 2; i + 1 < fill.length; i += 2) entry(fill[i], fill[i + 1]);
+  entry("Other", fill[fill.length - 1]);
+}
+
+function showCoordinates(map) {
+  const readout = document.getElementById("coords");
+  map.on("mousemove", (event) => {
+    const { lng, lat } = event.lngLat;
+    const x = (EARTH_RADIUS * lng * Math.PI) / 180;
+    const y = EARTH_RADIUS * Math.log(Math.tan(Math.PI / 4 + (lat * Math.PI) / 360));
+    readout.textContent = `${lat.toFixed(6)}°, ${lng.toFixed(6)}°\nE ${x.toFixed(1)} m  N ${y.toFixed(1)} m (EPSG:3857)`;
+  });
+  map.getCanvas().addEventListener("mouseleave", () => { readout.textContent = ""; });
+}
+
+// Search: the first result is flown to and highlighted; the others are listed to choose from.
+function highlight(map, result) {
+  const none = ["==", ["get", "ID"], -1];
+  if (map.getLayer("search-parcel")) {
+    map.setFilter("search-parcel", result.kind !== "beacon" ? ["==", ["get", "ID"], result.plot_id] : none);
+  }
+  if (map.getLayer("search-beacon")) {
+    map.setFilter("search-beacon", result.kind === "beacon" ? ["==", ["get", "BEACON_NO"], result.label] : none);
+  }
+  window.ravnSelected = result;
+}
+
+function goTo(map, result) {
+  highlight(map, result);
+  if (result.bbox) {
+    map.fitBounds([[result.bbox[0], result.bbox[1]], [result.bbox[2], result.bbox[3]]],
+                  { maxZoom: 19, padding: isPhone() ? 40 : { top: 40, bottom: 40, left: 270, right: 40 } });
+  } else {
+    map.flyTo({ center: [result.lon, result.lat], zoom: 19 });
+  }
+}
+
+function addHighlightLayers(map) {
+  const style = map.getStyle();
+  const plots = style.layers.find((l) => l.id === "plots-fill");
+  const beacons = style.layers.find((l) => l.id === "beacons-circle");
+  if (plots) {
+    map.addLayer({ id: "search-parcel", type: "line", source: plots.source, "source-layer": "plots",
+                   filter: ["==", ["get", "ID"], -1],
+                   paint: { "line-color": "#ff6f00", "line-width": 4 } }, "plots-label");
+  }
+  if (beacons) {
+    map.addLayer({ id: "search-beacon", type: "circle", source: beacons.source, "source-layer": "beacons",
+                   filter: ["==", ["get", "BEACON_NO"], ""],
+                   paint: { "circle-radius": 9, "circle-color": "rgba(0,0,0,0)", "circle-stroke-color": "#ff6f00",
+                            "circle-stroke-width": 3 } });
+  }
+}
+
+function setUpSearch(map) {
+  const form = document.getElementById("search");
+  if (ARCHIVE) { form.hidden = true; return; }
+  const list = document.getElementById("search-results");
+  const status = document.getElementById("search-status");
+  form.onsubmit = async (event) => {
+    event.preventDefault();
+    const q = document.getElementById("search-text").value.trim();
+    list.replaceChildren();
+    status.textContent = "";
+    if (!q) return;
+    let results;
+    try {
+      results = (await getJSON(`/search?q=${encodeURIComponent(q)}`)).results;
+    } catch (error) {
+      status.textContent = `Search failed: ${error.message}`;
+      return;
+    }
+    if (!results.length) { status.textContent = "Nothing found."; return; }
+    for (const result of results) {
+      const item = document.createElement("li");
+      const button = document.createElement("button");
+      button.type = "button";
+      const kind = document.createElement("span");
+      kind.className = "kind";
+      kind.textContent = result.kind;
+      button.append(kind, result.label, result.detail ? ` — ${result.detail}` : "");
+      button.onclick = () => { goTo(map, result); if (isPhone()) setPanelOpen(false); };
+      item.appendChild(button);
+      list.appendChild(item);
+    }
+    goTo(map, results[0]);
+  };
+}
+
+async function main() {
+  const token = document.getElementById("plan-token");
+  token.value = sessionStorage.getItem("planToken") || "";
+  token.addEventListener("change", () => sessionStorage.setItem("planToken", token.value.trim()));
+  document.getElementById("panel-toggle").onclick = () =>
+    setPanelOpen(document.getElementById("panel").classList.contains("collapsed"));
+  if (isPhone()) setPanelOpen(false);
+  showHealth();
+  setInterval(showHealth, 30000);
+  listArchives();  // also when the live map cannot load, e.g. with the database down
+
+  const map = new maplibregl.Map({ container: "map", style: STYLE_URL, maxZoom: 21, transformRequest,
+                                   attributionControl: { compact: isPhone() } });
+  window.ravnMap = map;
+  map.addControl(new maplibregl.NavigationControl(), "top-right");
+  map.addControl(new maplibregl.ScaleControl({ unit: "metric" }), "bottom-right");
+  map.on("error", (event) => console.error(event.error || event));
+
+  await new Promise((resolve) => map.once("load", resolve));
+  const title = map.getStyle().name;
+  if (ARCHIVE && title) document.title = title;
+  buildToggles(map);
+  buildLegend(map);
+  addHighlightLayers(map);
+  showCoordinates(map);
+  setUpSearch(map);
+
   map.on("click", "plots-fill", (event) => {
     const feature = event.features[0];
-    new maplibregl.Popup({ maxWidth: "320px" }).setLngLat(event.lngLat)
+    const options = { maxWidth: "320px" };
+    if (isPhone()) {
+      // The parcel moves to just under the folded panel and the popup opens below it, with the
+      // whole screen's height for its buttons.
+      setPanelOpen(false);
+      const below = document.getElementById("panel").getBoundingClientRect().bottom + 12;
+      map.easeTo({ center: event.lngLat, offset: [0, below - map.getCanvas().clientHeight / 2], duration: 0 });
+      options.anchor = "top";
+    }
+    new maplibregl.Popup(options).setLngLat(event.lngLat)
       .setDOMContent(parcelPopup(feature.properties)).addTo(map);
   });
   map.on("mouseenter", "plots-fill", () => { map.getCanvas().style.cursor = "pointer"; });
