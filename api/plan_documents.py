@@ -8,16 +8,22 @@ from __future__ import annotations
 
 import asyncio
 import os
+import sys
+import unicodedata
 
 from geoalchemy2.shape import to_shape
 from sqlalchemy import func, select
 from sqlalchemy.ext.asyncio import AsyncSession
 
 import database
+from logger import get_logger
 from models.gis_model import BEACON, BOUNDARY, PLOT
+from parcel_place import recorded_place
 from ravn.planwork import PlanImageGenerator
 
 DEED_FIELDS = ("person_name", "district", "cadzone", "file_no")
+# Parcel ids are PostgreSQL integers: a larger one names no parcel.
+PARCEL_ID_MAX = 2**31 - 1
 
 
 class PlanError(Exception):
@@ -52,11 +58,47 @@ async def check_parcel(db: AsyncSession, plot_id: int) -> None:
         raise PlanError(422, f"Parcel {plot_id} has {unmatched} boundary leg(s) whose beacon is missing")
 
 
+def parcel_id(text: str) -> int:
+    """The parcel id in a path or on the command line: plain ASCII decimal digits only
+    (int() would also take "+1", "1_0", " 1" and other scripts' digits). 422 for anything
+    else, 404 for a number no parcel can have."""
+    if not (text.isascii() and text.isdigit()):
+        raise PlanError(422, f"Parcel id must be a decimal number, not {text[:40]!r}")
+    digits = text.lstrip("0") or "0"
+    if len(digits) > len(str(PARCEL_ID_MAX)) or int(digits) > PARCEL_ID_MAX:
+        raise PlanError(404, f"Parcel {digits if len(digits) <= 40 else digits[:40] + '...'} not found")
+    return int(digits)
+
+
 def check_deed_fields(**fields: str | None) -> dict[str, str]:
     missing = [name for name in DEED_FIELDS if not (fields.get(name) or "").strip()]
     if missing:
         raise PlanError(422, "Missing deed plan field(s): " + ", ".join(missing))
+    for name in DEED_FIELDS:
+        # The register stores the particulars as jsonb, which refuses NUL; no control
+        # character belongs on a certificate anyway.
+        bad = next((c for c in fields[name] if unicodedata.category(c) == "Cc"), None)
+        if bad is not None:
+            raise PlanError(422, f"Deed plan field {name} contains a control character (U+{ord(bad):04X})")
     return {name: fields[name].strip() for name in DEED_FIELDS}
+
+
+async def check_place(db, plot_id: int, district: str, cadzone: str) -> None:
+    """Raises PlanError unless the district and zone named for the certificate are the
+    parcel's recorded ones (letter case aside): a deed plan certifies them."""
+    place = await recorded_place(db, plot_id)
+    if place is None:
+        raise PlanError(404, f"Parcel {plot_id} not found")
+    if not place["cadzone"] or not place["district"]:
+        raise PlanError(422, f"Parcel {plot_id} has no recorded cadastral zone and district; "
+                             "a deed plan cannot certify them")
+    wrong = [f"{name} is {recorded}, not {given}"
+             for name, recorded, given in (("cadastral zone", place["cadzone"], cadzone),
+                                           ("district", place["district"], district))
+             if recorded.strip().casefold() != given.strip().casefold()]
+    if wrong:
+        raise PlanError(422, f"Parcel {plot_id} lies in cadastral zone {place['cadzone']} of district "
+                             f"{place['district']}: its " + " and its ".join(wrong))
 
 
 def deed_plan_filename(plot_id: int) -> str:
@@ -67,6 +109,7 @@ async def deed_plan(db: AsyncSession, plot_id: int, person_name: str | None, dis
                     cadzone: str | None, file_no: str | None) -> bytes:
     fields = check_deed_fields(person_name=person_name, district=district, cadzone=cadzone, file_no=file_no)
     await check_parcel(db, plot_id)
+    await check_place(db, plot_id, fields["district"], fields["cadzone"])
     stream = await PlanImageGenerator(db).generate_deedplan_html(plot_id, **fields)
     if stream is None:
         raise PlanError(404, f"Parcel {plot_id} not found")
@@ -109,6 +152,25 @@ def lower_priority(niceness: int) -> None:
     when the cores are busy, a cached tile should not."""
     if niceness > 0:
         os.nice(niceness)
+
+
+def start_drawing_process(niceness: int) -> None:
+    """Initializer of a drawing process: lower priority, and what the map module prints
+    (the chosen scale, a bare number) goes to the log with its meaning."""
+    lower_priority(niceness)
+    sys.stdout = printed_lines()
+
+
+def scale_line(line: str) -> str:
+    return f"map scale 1:{line}" if line.isdigit() else line
+
+
+def printed_lines():
+    """A writer for sys.stdout around the drawing: each printed line is logged, a bare
+    number as the map scale it is."""
+    from printed import LoggedLines
+
+    return LoggedLines(get_logger("landrecords.plans"), scale_line)
 
 
 def warm() -> None:
