@@ -9,7 +9,6 @@ from __future__ import annotations
 import asyncio
 import os
 import sys
-import unicodedata
 
 from geoalchemy2.shape import to_shape
 from sqlalchemy import func, select
@@ -21,22 +20,8 @@ from models.gis_model import BEACON, BOUNDARY, PLOT
 from parcel_place import recorded_place
 from ravn.planwork import PlanImageGenerator
 
-DEED_FIELDS = ("person_name", "district", "cadzone", "file_no")
-# Parcel ids are PostgreSQL integers: a larger one names no parcel.
-PARCEL_ID_MAX = 2**31 - 1
-
-
-class PlanError(Exception):
-    """A plan that cannot be made, with the HTTP status that says why."""
-
-    def __init__(self, status_code: int, detail: str):
-        super().__init__(detail)
-        self.status_code = status_code
-        self.detail = detail
-
-    def __reduce__(self):
-        # It crosses from the drawing process to the worker that answers.
-        return PlanError, (self.status_code, self.detail)
+# The checks that need no database live apart, so that a tool can refuse bad input at once.
+from plan_checks import DEED_FIELDS, PARCEL_ID_MAX, PlanError, check_deed_fields, parcel_id  # noqa: E402,F401
 
 
 async def check_parcel(db: AsyncSession, plot_id: int) -> None:
@@ -56,31 +41,6 @@ async def check_parcel(db: AsyncSession, plot_id: int) -> None:
         raise PlanError(422, f"Parcel {plot_id} has no boundary legs; a plan needs its beacons and bearings")
     if unmatched:
         raise PlanError(422, f"Parcel {plot_id} has {unmatched} boundary leg(s) whose beacon is missing")
-
-
-def parcel_id(text: str) -> int:
-    """The parcel id in a path or on the command line: plain ASCII decimal digits only
-    (int() would also take "+1", "1_0", " 1" and other scripts' digits). 422 for anything
-    else, 404 for a number no parcel can have."""
-    if not (text.isascii() and text.isdigit()):
-        raise PlanError(422, f"Parcel id must be a decimal number, not {text[:40]!r}")
-    digits = text.lstrip("0") or "0"
-    if len(digits) > len(str(PARCEL_ID_MAX)) or int(digits) > PARCEL_ID_MAX:
-        raise PlanError(404, f"Parcel {digits if len(digits) <= 40 else digits[:40] + '...'} not found")
-    return int(digits)
-
-
-def check_deed_fields(**fields: str | None) -> dict[str, str]:
-    missing = [name for name in DEED_FIELDS if not (fields.get(name) or "").strip()]
-    if missing:
-        raise PlanError(422, "Missing deed plan field(s): " + ", ".join(missing))
-    for name in DEED_FIELDS:
-        # The register stores the particulars as jsonb, which refuses NUL; no control
-        # character belongs on a certificate anyway.
-        bad = next((c for c in fields[name] if unicodedata.category(c) == "Cc"), None)
-        if bad is not None:
-            raise PlanError(422, f"Deed plan field {name} contains a control character (U+{ord(bad):04X})")
-    return {name: fields[name].strip() for name in DEED_FIELDS}
 
 
 async def check_place(db, plot_id: int, district: str, cadzone: str) -> None:

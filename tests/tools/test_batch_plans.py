@@ -31,6 +31,23 @@ def zone_parcels(database_url) -> dict[int, str]:
     return asyncio.run(query())
 
 
+def zone_district(database_url) -> str:
+    """The district the zone's deed plans certify, from the data."""
+    from sqlalchemy import text
+    from sqlalchemy.ext.asyncio import create_async_engine
+
+    async def query():
+        engine = create_async_engine(database_url)
+        try:
+            async with engine.connect() as conn:
+                return (await conn.execute(text('SELECT d."name" FROM "GIS"."CadZones" z JOIN "GIS"."Districts" d '
+                                                'ON d."id" = z."district_id" WHERE z."name" = :z'), {"z": ZONE})).scalar_one()
+        finally:
+            await engine.dispose()
+
+    return asyncio.run(query())
+
+
 def registered(database_url, digests: list[str]) -> set[str]:
     from sqlalchemy import text
     from sqlalchemy.ext.asyncio import create_async_engine
@@ -56,12 +73,13 @@ def one_page(pdf: bytes) -> str:
 
 def test_deed_plans_of_a_zone_into_a_zip_with_a_broken_parcel(tool_env, database_url, tmp_path):
     parcels = zone_parcels(database_url)
+    district = zone_district(database_url)
     broken = min(parcels)
     with open(tmp_path / "particulars.csv", "w", newline="") as file:
         writer = csv.writer(file)
         writer.writerow(["parcel_id", "person_name", "district", "cadzone", "file_no"])
         for plot_id in parcels:
-            writer.writerow([plot_id, "" if plot_id == broken else f"Grantee {plot_id}", "Zanijo", ZONE,
+            writer.writerow([plot_id, "" if plot_id == broken else f"Grantee {plot_id}", district, ZONE,
                              f"F/{plot_id}"])
     output = tmp_path / "deeds.zip"
     done = cli(tool_env, "batch-plans", "deed", "--zone", ZONE, "--particulars", str(tmp_path / "particulars.csv"),
