@@ -13,6 +13,7 @@ import httpx
 import pytest
 
 from tests.fakes import FakeRedis
+from tests.support.sql import sql
 
 pytestmark = pytest.mark.integration
 TOKEN = "registry-staff-token"
@@ -197,54 +198,28 @@ async def test_control_characters_in_deed_fields(nothing_drawn, field, value):
 
 # --- the recorded zone and district ----------------------------------------------------------
 
-async def recorded(database_url, plot_id):
-    from sqlalchemy.ext.asyncio import create_async_engine
-
-    from parcel_place import recorded_place
-
-    engine = create_async_engine(database_url)
-    try:
-        async with engine.connect() as conn:
-            return await recorded_place(conn, plot_id)
-    finally:
-        await engine.dispose()
+PLACE = ('SELECT z."name", d."name" FROM "GIS"."PLOT" p JOIN "GIS"."CadZones" z ON z."name" = p."CADZONE" '
+         'JOIN "GIS"."Districts" d ON d."id" = z."district_id" WHERE p."ID" = :id')
 
 
 @pytest.fixture
 def zoneless(services, database_url):
     """A copy of parcel 5 without a cadastral zone, under a free id."""
-    engine_sql = ('INSERT INTO "GIS"."PLOT" SELECT :id, "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", NULL, '
-                  '"DETAIL_LU", "file_no", "ADDRESS", "SURVEYED_BY", "PLAN_LAYOUT_NO", "GEOMETRY" '
-                  'FROM "GIS"."PLOT" WHERE "ID" = 5')
-    import asyncio
-
-    from sqlalchemy import text
-    from sqlalchemy.ext.asyncio import create_async_engine
-
-    async def run(statement, **params):
-        engine = create_async_engine(database_url)
-        async with engine.begin() as conn:
-            result = await conn.execute(text(statement), params)
-            result = result.scalar() if result.returns_rows else None
-        await engine.dispose()
-        return result
-
-    plot_id = asyncio.run(run('SELECT max("ID") + 2000 FROM "GIS"."PLOT"'))
-    asyncio.run(run(engine_sql, id=plot_id))
+    ((plot_id,),) = sql(database_url, 'SELECT max("ID") + 2000 FROM "GIS"."PLOT"')
+    sql(database_url, 'INSERT INTO "GIS"."PLOT" SELECT :id, "PLOT_NO", "STATUS", "AREA_SYSTEM", "GENERAL_LU", NULL, '
+        '"DETAIL_LU", "file_no", "ADDRESS", "SURVEYED_BY", "PLAN_LAYOUT_NO", "GEOMETRY" FROM "GIS"."PLOT" '
+        'WHERE "ID" = 5', id=plot_id)
     yield plot_id
-    asyncio.run(run('DELETE FROM "GIS"."PLOT" WHERE "ID" = :id', id=plot_id))
+    sql(database_url, 'DELETE FROM "GIS"."PLOT" WHERE "ID" = :id', id=plot_id)
 
 
 async def test_deed_plans_certify_only_the_recorded_zone_and_district(nothing_drawn, database_url, zoneless):
-    place = await recorded(database_url, 5)
-    assert place["cadzone"] and place["district"]
-    right = {"person_name": "Adaeze Okafor", "district": place["district"], "cadzone": place["cadzone"],
-             "file_no": "res/1/2"}
-    for wrong in ({"district": "Nowhere"}, {"cadzone": place["cadzone"] + "9"}):
+    ((zone, district),) = await asyncio.to_thread(sql, database_url, PLACE, id=5)
+    right = {"person_name": "Adaeze Okafor", "district": district, "cadzone": zone, "file_no": "res/1/2"}
+    for wrong in ({"district": "Nowhere"}, {"cadzone": zone + "9"}):
         answer = await get(nothing_drawn, "/plans/5/deedplan.pdf", params=dict(right, **wrong))
         assert answer.status_code == 422
-        detail = answer.json()["detail"]
-        assert place["cadzone"] in detail and place["district"] in detail
+        assert zone in answer.json()["detail"] and district in answer.json()["detail"]
     answer = await get(nothing_drawn, f"/plans/{zoneless}/deedplan.pdf", params=right)
     assert answer.status_code == 422 and "no recorded cadastral zone" in answer.json()["detail"]
 

@@ -12,6 +12,7 @@ import pytest
 from pypdf import PdfReader
 
 from tests.support.host_server import host_server
+from tests.support.sql import sql
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
 PARTICULARS = {"person_name": "Adaeze Okafor", "file_no": "res/1/2"}
@@ -71,22 +72,10 @@ def legless(services, database_url):
 
 def recorded_place(database_url, plot_id) -> dict:
     """The parcel's recorded zone and district, which a deed plan must name (here in other letter case)."""
-    import asyncio
-
-    from sqlalchemy.ext.asyncio import create_async_engine
-
-    import parcel_place
-
-    async def read():
-        engine = create_async_engine(database_url)
-        try:
-            async with engine.connect() as conn:
-                return await parcel_place.recorded_place(conn, plot_id)
-        finally:
-            await engine.dispose()
-
-    place = asyncio.run(read())
-    return {"district": place["district"].upper(), "cadzone": place["cadzone"].lower()}
+    ((zone, district),) = sql(database_url, 'SELECT z."name", d."name" FROM "GIS"."PLOT" p JOIN "GIS"."CadZones" z '
+                              'ON z."name" = p."CADZONE" JOIN "GIS"."Districts" d ON d."id" = z."district_id" '
+                              'WHERE p."ID" = :id', id=plot_id)
+    return {"district": district.upper(), "cadzone": zone.lower()}
 
 
 @pytest.fixture(scope="module")

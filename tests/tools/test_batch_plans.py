@@ -10,6 +10,7 @@ import zipfile
 import pytest
 from pypdf import PdfReader
 
+from tests.support.sql import sql
 from tests.tools.conftest import ZONE, cli, summary
 
 pytestmark = pytest.mark.integration
@@ -25,23 +26,6 @@ def zone_parcels(database_url) -> dict[int, str]:
             async with engine.connect() as conn:
                 return dict((await conn.execute(text('SELECT "ID", "PLOT_NO" FROM "GIS"."PLOT" WHERE "CADZONE" = :z'),
                                                 {"z": ZONE})).all())
-        finally:
-            await engine.dispose()
-
-    return asyncio.run(query())
-
-
-def zone_district(database_url) -> str:
-    """The district the zone's deed plans certify, from the data."""
-    from sqlalchemy import text
-    from sqlalchemy.ext.asyncio import create_async_engine
-
-    async def query():
-        engine = create_async_engine(database_url)
-        try:
-            async with engine.connect() as conn:
-                return (await conn.execute(text('SELECT d."name" FROM "GIS"."CadZones" z JOIN "GIS"."Districts" d '
-                                                'ON d."id" = z."district_id" WHERE z."name" = :z'), {"z": ZONE})).scalar_one()
         finally:
             await engine.dispose()
 
@@ -73,7 +57,8 @@ def one_page(pdf: bytes) -> str:
 
 def test_deed_plans_of_a_zone_into_a_zip_with_a_broken_parcel(tool_env, database_url, tmp_path):
     parcels = zone_parcels(database_url)
-    district = zone_district(database_url)
+    ((district,),) = sql(database_url, 'SELECT d."name" FROM "GIS"."CadZones" z JOIN "GIS"."Districts" d '
+                         'ON d."id" = z."district_id" WHERE z."name" = :z', z=ZONE)
     broken = min(parcels)
     with open(tmp_path / "particulars.csv", "w", newline="") as file:
         writer = csv.writer(file)

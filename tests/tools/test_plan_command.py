@@ -11,6 +11,7 @@ import pytest
 from dotenv import dotenv_values
 
 from tests.support.services import REPO_ROOT
+from tests.support.sql import sql
 
 from .conftest import cli
 
@@ -23,21 +24,9 @@ def env(services, database_url):
 
 
 def issue_rows(database_url) -> int:
-    from sqlalchemy import text
-    from sqlalchemy.ext.asyncio import create_async_engine
-
-    async def count():
-        engine = create_async_engine(database_url)
-        try:
-            async with engine.connect() as conn:
-                exists = (await conn.execute(text("SELECT to_regclass('registry.plan_issues')"))).scalar()
-                if exists is None:
-                    return 0
-                return (await conn.execute(text("SELECT count(*) FROM registry.plan_issues"))).scalar()
-        finally:
-            await engine.dispose()
-
-    return asyncio.run(count())
+    if sql(database_url, "SELECT to_regclass('registry.plan_issues')") == [(None,)]:
+        return 0
+    return sql(database_url, "SELECT count(*) FROM registry.plan_issues")[0][0]
 
 
 def one_line_error(done, status):
