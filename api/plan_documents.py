@@ -18,10 +18,9 @@ import database
 from logger import get_logger
 from models.gis_model import BEACON, BOUNDARY, PLOT
 from parcel_place import recorded_place
-from ravn.planwork import PlanImageGenerator
-
 # The checks that need no database live apart, so that a tool can refuse bad input at once.
-from plan_checks import DEED_FIELDS, PARCEL_ID_MAX, PlanError, check_deed_fields, parcel_id  # noqa: E402,F401
+from plan_checks import DEED_FIELDS, PARCEL_ID_MAX, PlanError, check_deed_fields, parcel_id  # noqa: F401
+from ravn.planwork import PlanImageGenerator
 
 
 async def check_parcel(db: AsyncSession, plot_id: int) -> None:
