@@ -237,14 +237,15 @@ async def test_a_zone_name_shared_by_two_districts_resolves_to_the_parcels_own(s
             own = await recorded_place(conn, 5)
             try:  # all in the connection's one transaction, rolled back
                 # The namesake is stored before the parcel's own zone (the update moves that row
-                # to the end of the table): a name-only lookup finds the namesake first.
+                # to the end of the table): a name-only lookup finds the namesake first. It takes
+                # another zone's ground, so the spatial indexes' extents stay as they are.
                 await conn.execute(text(
                     "INSERT INTO \"GIS\".\"Districts\" SELECT max(\"id\") + 1, 'Namesake', min(\"lga_id\"), "
-                    'ST_Multi(ST_MakeEnvelope(0, 0, 10, 10, 3857)) FROM "GIS"."Districts"'))
+                    '(SELECT "geometry" FROM "GIS"."Districts" ORDER BY "id" LIMIT 1) FROM "GIS"."Districts"'))
                 await conn.execute(text(
                     'INSERT INTO "GIS"."CadZones" SELECT (SELECT max("id") + 1 FROM "GIS"."CadZones"), :zone, '
-                    '(SELECT max("id") FROM "GIS"."Districts"), ST_Multi(ST_MakeEnvelope(0, 0, 10, 10, 3857))'),
-                    {"zone": own["cadzone"]})
+                    '(SELECT max("id") FROM "GIS"."Districts"), "geometry" FROM "GIS"."CadZones" '
+                    'WHERE "name" <> :zone ORDER BY "id" LIMIT 1'), {"zone": own["cadzone"]})
                 await conn.execute(text('UPDATE "GIS"."CadZones" SET "name" = "name" WHERE "name" = :zone '
                                         'AND "district_id" <> (SELECT max("id") FROM "GIS"."Districts")'),
                                    {"zone": own["cadzone"]})
