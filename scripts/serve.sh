@@ -36,6 +36,10 @@ export ADMIN_TOKEN=${ADMIN_TOKEN:-$(python3 -c 'import secrets; print(secrets.to
 export PLAN_TOKEN=${PLAN_TOKEN:-$(python3 -c 'import secrets; print(secrets.token_urlsafe(24))')}
 echo "==> ADMIN_TOKEN=$ADMIN_TOKEN  (Authorization: Bearer … for POST /gis/cache/invalidate/{layer})" >&2
 echo "==> PLAN_TOKEN=$PLAN_TOKEN  (Authorization: Bearer … for the plan downloads; the map asks for it)" >&2
+# The server's own lines (the parent of the workers never loads services.env) in the same
+# time zone as the application's.
+TZ=${TZ:-$(sed -n 's/^TZ=//p' services.env | tail -n 1)}
+[[ -n $TZ ]] && export TZ
 host=${HOST:-127.0.0.1}
 port=${PORT:-8000}
 # One worker per core; uvloop and httptools (uvicorn[standard]) rather than the

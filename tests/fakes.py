@@ -58,10 +58,15 @@ class FakeRedis:
         self.store[key] = value
         return value
 
-    async def expire(self, key, seconds):
+    async def expire(self, key, seconds, nx=False):
         self._enter("expire", key, seconds)
+        if nx and key in self.ttls:
+            return False
         self.ttls[key] = seconds
         return True
+
+    def pipeline(self, transaction=True):
+        return FakePipeline(self)
 
     async def ttl(self, key):
         self._enter("ttl", key)
@@ -79,6 +84,30 @@ class FakeRedis:
             text = key.decode() if isinstance(key, bytes) else str(key)
             if match is None or fnmatch.fnmatchcase(text, match):
                 yield key.encode() if isinstance(key, str) else key
+
+
+class FakePipeline:
+    """A MULTI of FakeRedis: commands queue up and run, in order, at `execute`."""
+
+    def __init__(self, redis: FakeRedis):
+        self.redis = redis
+        self.queued: list[tuple[str, tuple, dict]] = []
+
+    async def __aenter__(self):
+        return self
+
+    async def __aexit__(self, *exc):
+        self.queued.clear()
+
+    def __getattr__(self, name):
+        def queue(*args, **kwargs):
+            self.queued.append((name, args, kwargs))
+            return self
+        return queue
+
+    async def execute(self):
+        queued, self.queued = self.queued, []
+        return [await getattr(self.redis, name)(*args, **kwargs) for name, args, kwargs in queued]
 
 
 class FakeResult:

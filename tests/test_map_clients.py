@@ -21,7 +21,7 @@ REQUIRED_TILEJSON = {"tilejson", "tiles", "vector_layers"}
 async def client(tessera, live_redis, database_url, tmp_path, monkeypatch):  # noqa: F811
     import database
     from service import glyphs
-    import main
+    from service import app as main
     from service import mapstyle
 
     monkeypatch.setattr(glyphs, "OUT_DIR", tmp_path / "glyphs")

@@ -15,10 +15,11 @@ time.tzset()
 
 from fastapi import APIRouter, Depends, FastAPI, Request  # noqa: E402
 from fastapi.responses import JSONResponse  # noqa: E402
-from sqlalchemy import text  # noqa: E402
+import asyncpg  # noqa: E402
+from sqlalchemy.engine import make_url  # noqa: E402
 
 from service import deployment  # noqa: E402
-from database import dispose_engine, get_engine  # noqa: E402
+from database import database_url, dispose_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
 from service.archive import router as archive_router  # noqa: E402
 from service.plans.routes import renderer as plan_renderer  # noqa: E402
@@ -97,8 +98,14 @@ async def _probe(check) -> str:
 
 
 async def _database() -> None:
-    async with get_engine().connect() as conn:
-        await conn.execute(text("SELECT 1"))
+    # A connection of its own, not one of the request pool's: a busy instance whose
+    # connections are all in use (requests wait up to DB_POOL_TIMEOUT for one) is still ready.
+    url = make_url(database_url()).set(drivername="postgresql")
+    conn = await asyncpg.connect(url.render_as_string(hide_password=False), timeout=config.readiness_timeout)
+    try:
+        await conn.fetchval("SELECT 1")
+    finally:
+        await conn.close(timeout=1)
 
 
 async def _cache() -> None:

@@ -33,6 +33,7 @@ class Settings:
     plan_token: str             # bearer token of the plan downloads; empty: the routes are closed
     plan_rate_per_minute: int   # plans one client may ask for in a minute
     plan_queue_limit: int       # plans being made or waiting, across all clients, before 503
+    issued_rate_per_minute: int  # register lookups (GET /plans/issued/...) one client may make in a minute
     db_pool_size: int
     db_max_overflow: int
     db_pool_timeout: float      # seconds a request waits for a database connection
@@ -49,6 +50,7 @@ def settings() -> Settings:
         plan_token=os.environ.get("PLAN_TOKEN", "").strip(),
         plan_rate_per_minute=_number("PLAN_RATE_PER_MINUTE", 10, int),
         plan_queue_limit=_number("PLAN_QUEUE_LIMIT", 4, int),
+        issued_rate_per_minute=_number("ISSUED_RATE_PER_MINUTE", 30, int),
         db_pool_size=_number("DB_POOL_SIZE", 10, int),
         db_max_overflow=_number("DB_MAX_OVERFLOW", 10, int),
         db_pool_timeout=_number("DB_POOL_TIMEOUT", 3.0),

@@ -12,9 +12,10 @@ import pytest
 from pypdf import PdfReader
 
 from tests.support.host_server import host_server
+from tests.support.sql import sql
 
 REPO_ROOT = Path(__file__).resolve().parents[2]
-DEED_QUERY = {"person_name": "Adaeze Okafor", "district": "Zanijo", "cadzone": "a01", "file_no": "res/1/2"}
+PARTICULARS = {"person_name": "Adaeze Okafor", "file_no": "res/1/2"}
 PLAN_TOKEN = "plan-test-token"
 STAFF = {"Authorization": f"Bearer {PLAN_TOKEN}"}
 
@@ -69,6 +70,19 @@ def legless(services, database_url):
     drop_parcel(database_url, plot_id)
 
 
+def recorded_place(database_url, plot_id) -> dict:
+    """The parcel's recorded zone and district, which a deed plan must name (here in other letter case)."""
+    ((zone, district),) = sql(database_url, 'SELECT z."name", d."name" FROM "GIS"."PLOT" p JOIN "GIS"."CadZones" z '
+                              'ON z."name" = p."CADZONE" JOIN "GIS"."Districts" d ON d."id" = z."district_id" '
+                              'WHERE p."ID" = :id', id=plot_id)
+    return {"district": district.upper(), "cadzone": zone.lower()}
+
+
+@pytest.fixture(scope="module")
+def deed_query(services, database_url):
+    return dict(PARTICULARS, **recorded_place(database_url, 5))
+
+
 @pytest.fixture(scope="module")
 def server(services, database_url):
     with host_server("plans", DATABASE_URL=database_url, PLAN_TOKEN=PLAN_TOKEN, PLAN_RATE_PER_MINUTE="1000") as base:
@@ -90,35 +104,35 @@ class TestHttp:
         assert response.headers["content-disposition"] == 'attachment; filename="SitePlan_5.pdf"'
         assert "SITE PLAN" in one_page_pdf(response.content)
 
-    def test_deed_plan(self, server):
-        response = httpx.get(server + "/plans/5/deedplan.pdf", params=DEED_QUERY, headers=STAFF, timeout=60)
+    def test_deed_plan(self, server, deed_query):
+        response = httpx.get(server + "/plans/5/deedplan.pdf", params=deed_query, headers=STAFF, timeout=60)
         assert response.status_code == 200
         assert response.headers["content-disposition"] == 'attachment; filename="DeedPlan_5.pdf"'
         text = one_page_pdf(response.content)
         assert "ADAEZE OKAFOR" in text and "RES/1/2" in text
 
     @pytest.mark.parametrize("path", ["/plans/999999/siteplan.pdf", "/plans/999999/deedplan.pdf"])
-    def test_unknown_parcel(self, server, path):
-        response = httpx.get(server + path, params=DEED_QUERY, headers=STAFF, timeout=60)
+    def test_unknown_parcel(self, server, path, deed_query):
+        response = httpx.get(server + path, params=deed_query, headers=STAFF, timeout=60)
         assert response.status_code == 404 and response.json() == {"detail": "Parcel 999999 not found"}
 
-    def test_missing_and_blank_fields(self, server):
+    def test_missing_and_blank_fields(self, server, deed_query):
         missing = httpx.get(server + "/plans/5/deedplan.pdf", params={"person_name": "A"}, headers=STAFF,
                             timeout=60)
         assert missing.status_code == 422
         assert sorted(e["loc"][-1] for e in missing.json()["detail"]) == ["cadzone", "district", "file_no"]
-        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(DEED_QUERY, district="  "), headers=STAFF, timeout=60)
+        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(deed_query, district="  "), headers=STAFF, timeout=60)
         assert blank.status_code == 422 and blank.json() == {"detail": "Missing deed plan field(s): district"}
 
     @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
-    def test_parcel_without_geometry(self, server, shapeless, path):
-        response = httpx.get(f"{server}/plans/{shapeless}/{path}", params=DEED_QUERY, headers=STAFF, timeout=60)
+    def test_parcel_without_geometry(self, server, shapeless, path, deed_query):
+        response = httpx.get(f"{server}/plans/{shapeless}/{path}", params=deed_query, headers=STAFF, timeout=60)
         assert response.status_code == 422
         assert response.json()["detail"] == f"Parcel {shapeless} has no geometry; a plan needs a single polygon"
 
     @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])
-    def test_parcel_without_legs(self, server, legless, path):
-        response = httpx.get(f"{server}/plans/{legless}/{path}", params=DEED_QUERY, headers=STAFF, timeout=60)
+    def test_parcel_without_legs(self, server, legless, path, deed_query):
+        response = httpx.get(f"{server}/plans/{legless}/{path}", params=deed_query, headers=STAFF, timeout=60)
         assert response.status_code == 422
         assert response.json()["detail"] == (f"Parcel {legless} has no boundary legs; "
                                              "a plan needs its beacons and bearings")
@@ -141,8 +155,9 @@ class TestCommandLine:
 
     def test_deed_plan(self, tmp_path, database_url, services):
         target = tmp_path / "deed.pdf"
-        done = cli("plan", "deed", "--parcel", "7", "--person-name", "Adaeze Okafor", "--district", "Zanijo",
-                   "--cadzone", "a01", "--file-no", "res/1/2", "-o", str(target), cwd=REPO_ROOT,
+        place = recorded_place(database_url, 7)
+        done = cli("plan", "deed", "--parcel", "7", "--person-name", "Adaeze Okafor", "--district", place["district"],
+                   "--cadzone", place["cadzone"], "--file-no", "res/1/2", "-o", str(target), cwd=REPO_ROOT,
                    database_url=database_url)
         assert done.returncode == 0, done.stderr
         assert "ADAEZE OKAFOR" in one_page_pdf(target.read_bytes())
@@ -152,10 +167,10 @@ class TestCommandLine:
         target = tmp_path / "plan.pdf"
         target.write_bytes(b"an older plan")
         extra = ["--person-name", "A", "--district", "D", "--cadzone", "C", "--file-no", "F"] if kind == "deed" else []
-        unknown = cli("plan", kind, "--parcel", "999999", "-o", str(target), *extra, cwd=tmp_path,
+        unknown = cli("plan", kind, "--parcel", "999999", "-o", str(target), "--force", *extra, cwd=tmp_path,
                       database_url=database_url)
         assert unknown.returncode == 1 and "error: Parcel 999999 not found" in unknown.stderr
-        unusable = cli("plan", kind, "--parcel", str(legless), "-o", str(target), *extra, cwd=tmp_path,
+        unusable = cli("plan", kind, "--parcel", str(legless), "-o", str(target), "--force", *extra, cwd=tmp_path,
                        database_url=database_url)
         assert unusable.returncode == 1 and "has no boundary legs" in unusable.stderr
         assert [p.name for p in tmp_path.iterdir()] == ["plan.pdf"] and target.read_bytes() == b"an older plan"

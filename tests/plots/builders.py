@@ -41,3 +41,10 @@ def drawn_axes(spy):
 
 def texts(ax):
     return {t.get_text(): t for t in ax.texts}
+
+
+def renderer(fig):
+    """A renderer for a figure the map has closed (closing leaves it without one)."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    return FigureCanvasAgg(fig).get_renderer()

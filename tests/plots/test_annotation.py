@@ -5,7 +5,7 @@ import math
 
 import pytest
 
-from .builders import drawn_axes, parcel, rectangle
+from .builders import drawn_axes, parcel, rectangle, renderer
 
 X0, Y0 = 834_000.0, 714_000.0
 R = 6 / math.sqrt(2)  # a 6 m name offset along a diagonal
@@ -198,3 +198,33 @@ def test_inner_leg_of_concave_parcel_keeps_its_length_inside(plots, spy, at_scal
     # Legs the centroid rule gets right are untouched: the long outer leg.
     assert label(ax, "0d") == (pytest.approx((25, -2)), 0)
     assert label(ax, "40.00m") == (pytest.approx((50, 2)), 0)
+
+
+def drawn_extent(ax, text):
+    """Where the text of `text` lies once drawn, in map metres."""
+    from shapely.geometry import box
+
+    (found,) = [t for t in ax.texts if t.get_text() == text]
+    extent = found.get_window_extent(renderer(ax.figure)).transformed(ax.transData.inverted())
+    return box(extent.x0, extent.y0, extent.x1, extent.y1)
+
+
+@pytest.mark.parametrize("ring,scale", [
+    # The centroid lies outside the L, off its inner corner.
+    ([(0, 0), (60, 0), (60, 12), (12, 12), (12, 60), (0, 60)], 500),
+    # The centroid is inside, 4.2 m below the inner edge: the name above it would cross that edge.
+    ([(0, 0), (60, 0), (60, 20), (12, 20), (12, 50), (0, 50)], 1000),
+])
+def test_name_and_area_stay_inside_a_concave_parcel(plots, spy, at_scale, ring, scale):
+    from shapely.geometry import Polygon
+
+    at_scale(scale)
+    entry = tagged(ring, name="211", area=801.01)
+    ax, _ = draw(plots, spy, entry)
+    parcel_polygon = Polygon([(X0 + x, Y0 + y) for x, y in ring])
+    name, area = drawn_extent(ax, "211"), drawn_extent(ax, "801.01 m²")
+    assert parcel_polygon.contains(name) and parcel_polygon.contains(area)
+    # They move together: the area is still 0.75 m below the point the name stands 2 mm above.
+    (nx, ny), _ = label(ax, "211")
+    (qx, qy), _ = label(ax, "801.01 m²")
+    assert (nx, ny - scale / 1000 * 2) == pytest.approx((qx, qy + 0.75))

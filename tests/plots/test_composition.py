@@ -9,7 +9,7 @@ import pytest
 from PIL import Image
 from pyproj import Transformer
 
-from .builders import drawn_axes, rectangle
+from .builders import drawn_axes, rectangle, renderer
 
 X0, Y0 = 834_000.0, 714_000.0  # around 7.5 E, 6.4 N in Web Mercator
 
@@ -159,3 +159,16 @@ def test_late_binding(plots, spy, monkeypatch):
     assert scale == 2000 and calls == [(80, 60, 100, 80), (ax, 2000)]
     assert ax.get_xlim() == pytest.approx((X0 + 25 - 100, X0 + 25 + 100))
     assert not [p for p in ax.patches if p.get_zorder() >= 10]   # no scale bar of the module's own
+
+
+def test_the_north_letter_is_inside_the_image(plots, spy):
+    plots.generate_plot([rectangle(X0, Y0, 50, 30)], 1, None)
+    ax = drawn_axes(spy)
+    figure = ax.figure.bbox
+    letters = [t.get_window_extent(renderer(ax.figure)) for t in ax.texts if t.get_text() == "N"]
+    inside = [b for b in letters if figure.x0 <= b.x0 and b.x1 <= figure.x1 and figure.y0 <= b.y0 and b.y1 <= figure.y1]
+    assert inside, [tuple(b.bounds) for b in letters]
+    # Beside the arrow's tip (0.05, 1.0 in axes fractions), at the top left of the map.
+    (letter,) = inside
+    assert letter.x0 >= 0.05 * figure.width and letter.x0 < 0.1 * figure.width
+    assert letter.y1 > 0.95 * figure.height

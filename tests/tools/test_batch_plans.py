@@ -11,6 +11,7 @@ import zipfile
 import pytest
 from pypdf import PdfReader
 
+from tests.support.sql import sql
 from tests.tools.conftest import ZONE, cli, summary
 
 pytestmark = pytest.mark.integration
@@ -65,12 +66,14 @@ def one_page(pdf: bytes) -> str:
 
 def test_deed_plans_of_a_zone_into_a_zip_with_a_broken_parcel(tool_env, database_url, tmp_path):
     parcels = zone_parcels(database_url)
+    ((district,),) = sql(database_url, 'SELECT d."name" FROM "GIS"."CadZones" z JOIN "GIS"."Districts" d '
+                         'ON d."id" = z."district_id" WHERE z."name" = :z', z=ZONE)
     broken = min(parcels)
     with open(tmp_path / "particulars.csv", "w", newline="") as file:
         writer = csv.writer(file)
         writer.writerow(["parcel_id", "person_name", "district", "cadzone", "file_no"])
         for plot_id in parcels:
-            writer.writerow([plot_id, "" if plot_id == broken else f"Grantee {plot_id}", "Zanijo", ZONE,
+            writer.writerow([plot_id, "" if plot_id == broken else f"Grantee {plot_id}", district, ZONE,
                              f"F/{plot_id}"])
     output = tmp_path / "deeds.zip"
     done = cli(tool_env, "batch-plans", "deed", "--zone", ZONE, "--particulars", str(tmp_path / "particulars.csv"),

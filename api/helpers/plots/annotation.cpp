@@ -69,6 +69,28 @@ Point2 beacon_point(const rt::Globals& g, py::handle beacon) {
 
 bool is_zero(py::handle v) { return equal(v, int_(0)); }
 
+// Whether the parcel contains the text boxes of its name (bottom 2 mm above `at`) and of its
+// area (top 0.75 m below it). The boxes are estimated, not measured: 0.6 em a character and
+// 1.2 em a line, in points on paper, converted to ground metres through the scale.
+bool parcel_holds_labels(py::handle target_geom, py::handle at, double scale, py::handle name, long name_pt,
+                         py::handle area_text, long area_pt) {
+  const double m_per_pt = 25.4 / 72.0 * scale / 1000.0;
+  const double x = as_double(attr(at, "x")), y = as_double(attr(at, "y"));
+  auto chars = [](py::handle text) {
+    const Py_ssize_t n = PyObject_Length(py::str(text).ptr());
+    if (n < 0) throw py::error_already_set();
+    return static_cast<double>(n);
+  };
+  py::object box = py::module_::import("shapely.geometry").attr("box");
+  auto holds = [&](double n_chars, long points, double bottom) {
+    const double half_w = n_chars * 0.6 * points * m_per_pt / 2, h = 1.2 * points * m_per_pt;
+    return truthy(target_geom.attr("contains")(box(x - half_w, bottom, x + half_w, bottom + h)));
+  };
+  const double area_h = 1.2 * area_pt * m_per_pt;
+  return holds(chars(name), name_pt, y + 2 * scale / 1000.0) &&
+         holds(chars(area_text), area_pt, y - 0.75 - area_h);
+}
+
 }  // namespace
 
 void draw_roads(py::handle ax, const py::list& road_geoms, py::handle clipping_poly) {
@@ -207,14 +229,23 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
     schedule.append(row);
   }
 
-  // The area's offset is in ground metres: it does not follow the scale.
-  ax.attr("text")(attr(centroid, "x"), attr(centroid, "y") + mm * int_(2), target_parcel_data["name"],
-                  py::arg("fontsize") = fontsize + 2, py::arg("fontweight") = "bold", py::arg("ha") = "center",
-                  py::arg("va") = "bottom", py::arg("zorder") = 8);
+  // Name and area stand at the centroid while the parcel holds both texts there; the centroid
+  // of a concave parcel can lie by an inner corner or outside it, so otherwise both move
+  // together, keeping their offsets, to the point deepest inside the parcel.
+  py::object name = target_parcel_data["name"];
   py::object area_val = target_parcel_data.attr("get")("area", 0);
-  ax.attr("text")(attr(centroid, "x"), attr(centroid, "y") - float_(0.75), rt::Text() << area_val << " m²",
-                  py::arg("fontsize") = fontsize - 2, py::arg("ha") = "center", py::arg("va") = "top",
+  py::object area_text = rt::Text() << area_val << " m²";
+  py::object anchor = centroid;
+  if (!parcel_holds_labels(target_geom, centroid, as_double(scale), name, fontsize + 2, area_text, fontsize - 2)) {
+    anchor = py::module_::import("shapely.ops").attr("polylabel")(target_geom,
+                                                                   py::arg("tolerance") = scale / int_(10000));
+  }
+  // The area's offset is in ground metres: it does not follow the scale.
+  ax.attr("text")(attr(anchor, "x"), attr(anchor, "y") + mm * int_(2), name, py::arg("fontsize") = fontsize + 2,
+                  py::arg("fontweight") = "bold", py::arg("ha") = "center", py::arg("va") = "bottom",
                   py::arg("zorder") = 8);
+  ax.attr("text")(attr(anchor, "x"), attr(anchor, "y") - float_(0.75), area_text, py::arg("fontsize") = fontsize - 2,
+                  py::arg("ha") = "center", py::arg("va") = "top", py::arg("zorder") = 8);
   return schedule;
 }
 

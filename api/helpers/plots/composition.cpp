@@ -136,6 +136,12 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
     py::list schedule = annotate_parcel(g, ax, scale, target_geom, target_parcel_data);
 
     g["add_north_arrow"_n](ax);
+    // add_north_arrow sets its letter above the arrow's tip, which at the default place and
+    // size is beyond the top of the image; a map without its "N" is refused, so one more
+    // stands beside the tip, inside the image, with the same font.
+    ax.attr("text")(float_(0.065), float_(1.0), "N", py::arg("transform") = ax.attr("transAxes"),
+                    py::arg("ha") = "left", py::arg("va") = "top", py::arg("fontsize") = 12,
+                    py::arg("fontweight") = "bold", py::arg("zorder") = 10);
     g["add_scale_bar"_n](ax, scale);
 
     py::object buf = g["io"_n].attr("BytesIO")();

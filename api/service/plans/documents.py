@@ -8,29 +8,19 @@ from __future__ import annotations
 
 import asyncio
 import os
+import sys
 
 from geoalchemy2.shape import to_shape
 from sqlalchemy import func, select
 from sqlalchemy.ext.asyncio import AsyncSession
 
 import database
+from logger import get_logger
 from models.gis_model import BEACON, BOUNDARY, PLOT
+from service.plans.place import recorded_place
+# The checks that need no database live apart, so that a tool can refuse bad input at once.
+from service.plans.checks import DEED_FIELDS, PARCEL_ID_MAX, PlanError, check_deed_fields, parcel_id  # noqa: F401
 from ravn.planwork import PlanImageGenerator
-
-DEED_FIELDS = ("person_name", "district", "cadzone", "file_no")
-
-
-class PlanError(Exception):
-    """A plan that cannot be made, with the HTTP status that says why."""
-
-    def __init__(self, status_code: int, detail: str):
-        super().__init__(detail)
-        self.status_code = status_code
-        self.detail = detail
-
-    def __reduce__(self):
-        # It crosses from the drawing process to the worker that answers.
-        return PlanError, (self.status_code, self.detail)
 
 
 async def check_parcel(db: AsyncSession, plot_id: int) -> None:
@@ -52,11 +42,22 @@ async def check_parcel(db: AsyncSession, plot_id: int) -> None:
         raise PlanError(422, f"Parcel {plot_id} has {unmatched} boundary leg(s) whose beacon is missing")
 
 
-def check_deed_fields(**fields: str | None) -> dict[str, str]:
-    missing = [name for name in DEED_FIELDS if not (fields.get(name) or "").strip()]
-    if missing:
-        raise PlanError(422, "Missing deed plan field(s): " + ", ".join(missing))
-    return {name: fields[name].strip() for name in DEED_FIELDS}
+async def check_place(db, plot_id: int, district: str, cadzone: str) -> None:
+    """Raises PlanError unless the district and zone named for the certificate are the
+    parcel's recorded ones (letter case aside): a deed plan certifies them."""
+    place = await recorded_place(db, plot_id)
+    if place is None:
+        raise PlanError(404, f"Parcel {plot_id} not found")
+    if not place["cadzone"] or not place["district"]:
+        raise PlanError(422, f"Parcel {plot_id} has no recorded cadastral zone and district; "
+                             "a deed plan cannot certify them")
+    wrong = [f"{name} is {recorded}, not {given}"
+             for name, recorded, given in (("cadastral zone", place["cadzone"], cadzone),
+                                           ("district", place["district"], district))
+             if recorded.strip().casefold() != given.strip().casefold()]
+    if wrong:
+        raise PlanError(422, f"Parcel {plot_id} lies in cadastral zone {place['cadzone']} of district "
+                             f"{place['district']}: its " + " and its ".join(wrong))
 
 
 def deed_plan_filename(plot_id: int) -> str:
@@ -67,6 +68,7 @@ async def deed_plan(db: AsyncSession, plot_id: int, person_name: str | None, dis
                     cadzone: str | None, file_no: str | None) -> bytes:
     fields = check_deed_fields(person_name=person_name, district=district, cadzone=cadzone, file_no=file_no)
     await check_parcel(db, plot_id)
+    await check_place(db, plot_id, fields["district"], fields["cadzone"])
     stream = await PlanImageGenerator(db).generate_deedplan_html(plot_id, **fields)
     if stream is None:
         raise PlanError(404, f"Parcel {plot_id} not found")
@@ -109,6 +111,25 @@ def lower_priority(niceness: int) -> None:
     when the cores are busy, a cached tile should not."""
     if niceness > 0:
         os.nice(niceness)
+
+
+def start_drawing_process(niceness: int) -> None:
+    """Initializer of a drawing process: lower priority, and what the map module prints
+    (the chosen scale, a bare number) goes to the log with its meaning."""
+    lower_priority(niceness)
+    sys.stdout = printed_lines()
+
+
+def scale_line(line: str) -> str:
+    return f"map scale 1:{line}" if line.isdigit() else line
+
+
+def printed_lines():
+    """A writer for sys.stdout around the drawing: each printed line is logged, a bare
+    number as the map scale it is."""
+    from service.printed import LoggedLines
+
+    return LoggedLines(get_logger("landrecords.plans"), scale_line)
 
 
 def warm() -> None:

@@ -24,12 +24,19 @@ SCHEMA = [
     "CREATE INDEX IF NOT EXISTS plan_issues_sha256 ON registry.plan_issues (sha256)",
 ]
 _ready: set[int] = set()
+# How long a write to the register may wait (a lock, a stalled disk) before the plan is withheld.
+TIMEOUT_MS = 2000
+
+
+async def _limit(conn) -> None:
+    await conn.execute(text(f"SET LOCAL statement_timeout = {int(TIMEOUT_MS)}"))
 
 
 async def _ensure(engine: AsyncEngine) -> None:
     if id(engine) in _ready:
         return
     async with engine.begin() as conn:
+        await _limit(conn)
         for statement in SCHEMA:
             await conn.execute(text(statement))
     _ready.add(id(engine))
@@ -46,6 +53,7 @@ async def record(engine: AsyncEngine, *, client: str, parcel_id: int, document: 
     await _ensure(engine)
     sha256 = digest(pdf)
     async with engine.begin() as conn:
+        await _limit(conn)
         await conn.execute(text(
             "INSERT INTO registry.plan_issues (client, parcel_id, document, particulars, sha256, bytes) "
             "VALUES (:client, :parcel_id, :document, CAST(:particulars AS jsonb), :sha256, :bytes)"),

@@ -5,12 +5,17 @@ from __future__ import annotations
 
 from sqlalchemy import text
 
+# Nothing in the schema makes a zone's name unique (zone letters repeat once a register
+# has more than 26 local government areas), so among zones of the parcel's zone name the
+# one that holds the parcel wins; a name alone decides only when no zone holds it.
 _PLACE = text(
     'SELECT p."CADZONE" AS cadzone, d."name" AS district '
     'FROM "GIS"."PLOT" p '
     'LEFT JOIN "GIS"."CadZones" z ON z."name" = p."CADZONE" '
     'LEFT JOIN "GIS"."Districts" d ON d."id" = z."district_id" '
     'WHERE p."ID" = :plot_id '
+    'ORDER BY (p."GEOMETRY" IS NOT NULL AND NOT ST_IsEmpty(p."GEOMETRY") '
+    'AND ST_Covers(z."geometry", ST_PointOnSurface(p."GEOMETRY"))) DESC NULLS LAST, z."id" '
     'LIMIT 1'
 )
 

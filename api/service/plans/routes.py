@@ -13,16 +13,17 @@ import concurrent.futures
 import contextlib
 import multiprocessing
 
-from fastapi import APIRouter, Depends, HTTPException, Path, Query, Request
+from fastapi import APIRouter, HTTPException, Path, Query, Request
 from fastapi.responses import Response
 
 from service import deployment
 from service.plans import issue_log
+from service import limits
 from service.plans import documents as plan_documents
 from database import get_engine
 from logger import get_logger
 from service.plans.documents import (DEED_FIELDS, PlanError, check_deed_fields, check_parcel,  # noqa: F401
-                            deed_plan, deed_plan_filename, site_plan)
+                            check_place, deed_plan, deed_plan_filename, site_plan)
 from ravn import tessera
 from service.security import require_token
 from helpers.responses import api_response, api_router_response
@@ -43,7 +44,7 @@ class PlanRenderer:
             config = deployment.settings()
             self._executor = concurrent.futures.ProcessPoolExecutor(
                 max_workers=config.plan_processes, mp_context=multiprocessing.get_context("spawn"),
-                initializer=plan_documents.lower_priority, initargs=(config.plan_nice,))
+                initializer=plan_documents.start_drawing_process, initargs=(config.plan_nice,))
         return self._executor
 
     def start(self) -> None:
@@ -80,25 +81,15 @@ class PlanGate:
         self.waiting = 0
         self.rendering = asyncio.Semaphore(deployment.settings().plan_processes)
 
-    async def admit(self, request: Request) -> str:
+    async def admit(self, client: str) -> None:
+        """503 when the queue is full, else 429 past the client's plans a minute. A request
+        the queue refuses is not counted: it got no plan."""
         config = deployment.settings()
-        require_token(request, config.plan_token, "Plan downloads", "PLAN_TOKEN")
-        client = request.client.host if request.client else "unknown"
-        key = f"rate_limit:plans:{client}"
-        try:
-            count = await tessera.redis_client.incr(key)
-            if count == 1:
-                await tessera.redis_client.expire(key, 60)
-        except Exception as e:  # noqa: BLE001 - a cache outage must not stop the registry's work
-            log.warning("Plan rate limit check failed: %s", e)
-            count = 0
-        if count > config.plan_rate_per_minute:
-            raise HTTPException(status_code=429, detail="Too many plans requested; try again in a minute",
-                                headers={"Retry-After": "60"})
         if self.waiting >= config.plan_queue_limit:
             raise HTTPException(status_code=503, detail="Too many plans in progress; try again shortly",
                                 headers={"Retry-After": "5"})
-        return client
+        await limits.enforce(tessera.redis_client, "plans", client, config.plan_rate_per_minute, 60,
+                             "Too many plans requested; try again in a minute")
 
     @contextlib.asynccontextmanager
     async def turn(self):
@@ -113,33 +104,55 @@ class PlanGate:
 gate = PlanGate()
 
 
-async def admitted(request: Request) -> str:
-    return await gate.admit(request)
+def client_of(request: Request) -> str:
+    return request.client.host if request.client else "unknown"
+
+
+def staff(request: Request) -> str:
+    """Plans need the registry staff's token; returns the client's address."""
+    require_token(request, deployment.settings().plan_token, "Plan downloads", "PLAN_TOKEN")
+    return client_of(request)
+
+
+def requested_parcel(plot_id: str) -> int:
+    try:
+        return plan_documents.parcel_id(plot_id)
+    except PlanError as e:
+        raise HTTPException(status_code=e.status_code, detail=e.detail) from None
 
 
 async def issue(client: str, plot_id: int, document: str, particulars: dict, pdf: bytes) -> str:
-    """Puts the PDF on the register; a plan the register does not hold is not handed out."""
+    """Puts the PDF on the register; a plan the register does not hold is not handed out.
+    The insert has a time limit of its own, so a locked register answers 503 at once
+    instead of piling up requests that each hold a database connection."""
     try:
         return await issue_log.record(get_engine(), client=client, parcel_id=plot_id, document=document,
                                       particulars=particulars, pdf=pdf)
     except Exception as e:  # noqa: BLE001 - any failure to record withholds the document
         log.error("Plan %s of parcel %s not issued: the issue log could not record it: %s", document, plot_id, e)
-        raise HTTPException(status_code=503, detail="The plan could not be recorded in the issue log") from None
+        raise HTTPException(status_code=503, detail="The plan could not be recorded in the issue log",
+                            headers={"Retry-After": "10"}) from None
 
 
 router = APIRouter(prefix="/plans", tags=["Plan documents"])
 
 
+PARCEL_ID = Path(..., description="Parcel id: decimal digits", examples=["5"])
+
+
 @router.get("/{plot_id}/siteplan.pdf", response_class=Response,
             responses={200: {"content": {"application/pdf": {}}}, 404: {}, 422: {}})
-async def get_site_plan(plot_id: int, client: str = Depends(admitted)) -> Response:
+async def get_site_plan(request: Request, plot_id: str = PARCEL_ID) -> Response:
     """The site plan of a parcel as an A4 PDF attachment."""
+    client = staff(request)
+    parcel = requested_parcel(plot_id)
+    await gate.admit(client)
     try:
         async with gate.turn():
-            pdf, filename = await renderer.render("site", plot_id, {})
+            pdf, filename = await renderer.render("site", parcel, {})
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
-    sha256 = await issue(client, plot_id, "site", {}, pdf)
+    sha256 = await issue(client, parcel, "site", {}, pdf)
     response = api_router_response(api_response(file=pdf, filename=filename))
     response.headers["X-Document-SHA256"] = sha256
     return response
@@ -148,31 +161,42 @@ async def get_site_plan(plot_id: int, client: str = Depends(admitted)) -> Respon
 @router.get("/{plot_id}/deedplan.pdf", response_class=Response,
             responses={200: {"content": {"application/pdf": {}}}, 404: {}, 422: {}})
 async def get_deed_plan(
-    plot_id: int,
+    request: Request,
+    plot_id: str = PARCEL_ID,
     person_name: str = Query(..., description="Name of the grantee, printed in capitals"),
-    district: str = Query(..., description="District of the parcel"),
-    cadzone: str = Query(..., description="Cadastral zone of the parcel"),
+    district: str = Query(..., description="District of the parcel, as recorded (letter case aside)"),
+    cadzone: str = Query(..., description="Cadastral zone of the parcel, as recorded (letter case aside)"),
     file_no: str = Query(..., description="Registry file number"),
-    client: str = Depends(admitted),
 ) -> Response:
-    """The deed plan of a parcel as an A4 PDF attachment; its tracing number comes from the parcel record."""
-    fields = {"person_name": person_name, "district": district, "cadzone": cadzone, "file_no": file_no}
+    """The deed plan of a parcel as an A4 PDF attachment; its tracing number comes from the parcel record.
+    District and zone must be the parcel's recorded ones: the plan certifies them."""
+    client = staff(request)
+    parcel = requested_parcel(plot_id)
     try:
+        fields = check_deed_fields(person_name=person_name, district=district, cadzone=cadzone, file_no=file_no)
+        # Before the queue: a plan that would certify the wrong place is refused at once.
+        async with get_engine().connect() as conn:
+            await check_place(conn, parcel, fields["district"], fields["cadzone"])
+        await gate.admit(client)
         async with gate.turn():
-            pdf, _ = await renderer.render("deed", plot_id, fields)
+            pdf, _ = await renderer.render("deed", parcel, fields)
     except PlanError as e:
         raise HTTPException(status_code=e.status_code, detail=e.detail) from None
-    particulars = {"person_name": person_name, "district": district, "cadzone": cadzone, "file_no": file_no}
-    sha256 = await issue(client, plot_id, "deed", particulars, pdf)
-    response = api_router_response(api_response(file=pdf, filename=deed_plan_filename(plot_id)))
+    sha256 = await issue(client, parcel, "deed", fields, pdf)
+    response = api_router_response(api_response(file=pdf, filename=deed_plan_filename(parcel)))
     response.headers["X-Document-SHA256"] = sha256
     return response
 
 
 @router.get("/issued/{sha256}")
-async def issued_plans(sha256: str = Path(..., pattern="^[0-9a-fA-F]{64}$"),
-                       client: str = Depends(admitted)) -> dict:
-    """Whether the registry issued the PDF with this SHA-256: every issue of it, oldest first."""
+async def issued_plans(request: Request, sha256: str = Path(..., pattern="^[0-9a-fA-F]{64}$")) -> dict:
+    """Whether the registry issued the PDF with this SHA-256: every issue of it, oldest first.
+
+    Open to anyone who holds the PDF (a bank, a buyer), with a rate of its own and outside
+    the drawing queue: it is one indexed read."""
+    await limits.enforce(tessera.redis_client, "issued", client_of(request),
+                         deployment.settings().issued_rate_per_minute, 60,
+                         "Too many register lookups; try again in a minute")
     records = await issue_log.issued(get_engine(), sha256)
     if not records:
         raise HTTPException(status_code=404, detail="No plan with this SHA-256 was issued here")
