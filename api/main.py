@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import asyncio
-import os
 import time
 from contextlib import asynccontextmanager
 from pathlib import Path
@@ -18,7 +17,7 @@ from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 
 import deployment  # noqa: E402
-from database import dispose_engine, get_engine  # noqa: E402
+from database import SessionScope, dispose_engine, get_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
 from archive import router as archive_router  # noqa: E402
 from plans import renderer as plan_renderer  # noqa: E402
@@ -63,20 +62,12 @@ def include_tile_router(application: FastAPI) -> None:
 
 # /docs and /redoc come from web.install, with their scripts served locally.
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, redoc_url=None)
+# Innermost: the sessions get_db hands out are released once the route is done with them.
+app.add_middleware(SessionScope)
 web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
 include_tile_router(app)
 app.include_router(plans_router)
 app.include_router(archive_router)
-if os.environ.get("BENCH_FLOOR") == "1":
-    # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
-    import sys
-
-    sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "bench"))
-    from hitfloor import router as floor_router  # noqa: E402
-
-    app.include_router(floor_router)
-
-
 web.install_viewer(app, {"service": "land-records-gis", "viewer": "/", "layers": "/gis/layers/", "docs": "/docs",
                          "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf"})
 
