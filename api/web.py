@@ -93,22 +93,23 @@ def _etag(body: bytes) -> bytes:
     return b'"' + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b'"'
 
 
-def _set(headers: list, key: bytes, value: bytes) -> None:
-    """MutableHeaders.__setitem__ on the raw list: the first of `key` takes the value, others go."""
-    found = -1
-    i = 0
-    while i < len(headers):
-        if headers[i][0] == key:
-            if found < 0:
-                found = i
-            else:
-                del headers[i]
-                continue
-        i += 1
-    if found >= 0:
-        headers[found] = (key, value)
-    else:
-        headers.append((key, value))
+def _with(headers: list, updates: dict, dropped: tuple = ()) -> list:
+    """The raw headers with each of `updates` set as MutableHeaders sets it (the first
+    occurrence takes the value, later ones go, a new one goes last) and `dropped` left out."""
+    out = []
+    placed = set()
+    for header in headers:
+        name = header[0]
+        if name in updates:
+            if name not in placed:
+                placed.add(name)
+                out.append((name, updates[name]))
+        elif name not in dropped:
+            out.append(header)
+    for name, value in updates.items():
+        if name not in placed:
+            out.append((name, value))
+    return out
 
 
 class HttpCaching:
@@ -160,23 +161,23 @@ class HttpCaching:
 
     async def _answer(self, send: Send, start: Message, body: bytes, accepts_gzip: bool,
                       if_none_match: bytes | None) -> None:
-        headers = start.setdefault("headers", [])
-        if not isinstance(headers, list):
-            headers = start["headers"] = list(headers)
+        headers = start.get("headers") or []
         content_type = b""
         vary: list[bytes] = []
         encoded = has_length = False
         for name, value in headers:
-            if name == b"content-type" and not content_type:
-                content_type = value
+            if name == b"content-type":
+                if not content_type:
+                    content_type = value
             elif name == b"vary":
                 vary.append(value)
             elif name == b"content-encoding":
                 encoded = True
             elif name == b"content-length":
                 has_length = True
+        updates: dict[bytes, bytes] = {}
         if self.level > 0:
-            _set(headers, b"vary", b", ".join([*vary, b"Accept-Encoding"]))
+            updates[b"vary"] = b", ".join([*vary, b"Accept-Encoding"])
         tile = start["status"] == 200 and content_type.startswith(TILE_TYPE_BYTES)
         etag = None
         if accepts_gzip and len(body) >= self.minimum_size and not encoded:
@@ -184,21 +185,25 @@ class HttpCaching:
                 body, etag = self.tiles.gzip(body)
             else:
                 body = gzip.compress(body, compresslevel=self.level, mtime=0)
-            _set(headers, b"content-encoding", b"gzip")
+            updates[b"content-encoding"] = b"gzip"
         elif tile:
             etag = self.tiles.plain_etag(body) if not encoded else _etag(body)
         if body or has_length:
-            _set(headers, b"content-length", str(len(body)).encode())
+            updates[b"content-length"] = str(len(body)).encode()
         if tile:
-            _set(headers, b"etag", etag)
+            updates[b"etag"] = etag
             if if_none_match is not None and _matches(if_none_match, etag):
-                start["headers"] = [h for h in headers
-                                    if h[0] not in (b"content-length", b"content-type", b"content-encoding")]
-                await send({**start, "status": 304})
+                for name in NOT_IN_304:
+                    updates.pop(name, None)
+                await send({**start, "status": 304, "headers": _with(headers, updates, NOT_IN_304)})
                 await send({"type": "http.response.body", "body": b""})
                 return
+        start["headers"] = _with(headers, updates)
         await send(start)
         await send({"type": "http.response.body", "body": body})
+
+
+NOT_IN_304 = (b"content-length", b"content-type", b"content-encoding")
 
 
 def _matches(if_none_match: bytes | str, etag: bytes | str) -> bool:

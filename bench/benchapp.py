@@ -28,5 +28,17 @@ def python_router() -> APIRouter:
     return router
 
 
+def _serves(entry, endpoint) -> bool:
+    routes = getattr(getattr(entry, "original_router", None), "routes", None) or [entry]
+    return any(getattr(r, "endpoint", None) is endpoint for r in routes)
+
+
+# Right after the tile route in the application's list: the three are found after walking
+# the same routes.
 app.include_router(hitfloor.router)
 app.include_router(python_router())
+_routes = app.router.routes
+_added = _routes[-2:]
+del _routes[-2:]
+_after = next(i for i, entry in enumerate(_routes) if _serves(entry, tessera.get_tile_xyz)) + 1
+_routes[_after:_after] = _added

@@ -563,9 +563,9 @@ def versions() -> str:
             return metadata.version(name)
         except metadata.PackageNotFoundError:
             return "?"
-    tipg = subprocess.run([str(BUILD / "tipg-venv" / "bin" / "python"), "-c",
-                           "from importlib.metadata import version; print(version('tipg'))"],
-                          capture_output=True, text=True).stdout.strip() or "?"
+    tipg_bin = BUILD / "tipg-venv" / "bin" / "python"
+    tipg = (subprocess.run([str(tipg_bin), "-c", "from importlib.metadata import version; print(version('tipg'))"],
+                           capture_output=True, text=True).stdout.strip() if tipg_bin.exists() else "") or "?"
     wrk_version = subprocess.run(["wrk", "--version"], capture_output=True, text=True).stdout.split()[1]
     return (f"Python {platform.python_version()}, fastapi {v('fastapi')}, starlette {v('starlette')}, "
             f"uvicorn {v('uvicorn')} (uvloop {v('uvloop')}, httptools {v('httptools')}), SQLAlchemy {v('SQLAlchemy')}, "
