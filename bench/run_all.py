@@ -7,8 +7,14 @@ machine, date, data size and versions, into docs/benchmarks.md (between the
 1. In the process: get_tile_xyz against the plain-Python steps (bench/inprocess.py).
 2. Over HTTP with wrk (one worker per server, uvloop + httptools, no access log,
    X-Forwarded-For trusted from 127.0.0.1 and varied by the wrk script so that the
-   rate limit is not what is measured):
-   - cached tiles against the hit floor (bench/hitfloor.py, same host and middleware);
+   rate limit is not what is measured; servers pinned to one CPU and wrk to the other,
+   --pin). The host is the application with the benchmark's routes beside it
+   (bench/benchapp.py; the application itself never imports bench/):
+   - cached tiles: the tile route, the same steps in plain Python (bench/pyrouter.py),
+     the hit floor (bench/hitfloor.py), all in the same host and middleware, and the
+     platform's floor (bench/platformfloor.py: uvicorn + Starlette + redis-py, one GET)
+     in its own process; CPU per request from /proc;
+   - with --baseline DIR: cold-tile CPU against a checkout of an earlier commit;
    - cold tiles against the same SQL through asyncpg (bench/sqlfloor.py) and TiPG
      (PyPI, in build/tipg-venv, run as a black box);
    - per-tile cold latency by zoom, one request at a time, the three interleaved;
