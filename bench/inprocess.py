@@ -76,20 +76,29 @@ def wire(module, namespace_cache):
     return redis
 
 
-async def calls_per_second(endpoint, n, hit):
+async def calls_per_second(endpoint, n, hit, keywords=True):
     """n calls from n client addresses (so the rate limit never refuses); on a hit
-    every call asks for the one cached tile, on a miss every call a new tile."""
+    every call asks for the one cached tile, on a miss every call a new tile. By
+    keyword, as FastAPI calls an endpoint (`call(**values)`), or by position."""
     requests = [SimpleNamespace(client=SimpleNamespace(host=f"10.{i >> 16 & 255}.{i >> 8 & 255}.{i & 255}"))
                 for i in range(n)]
     session = LeanSession()
     started = time.perf_counter()
-    for i, request in enumerate(requests):
-        response = await endpoint("plots", 16, 34000 if hit else 30000 + i, 31600, request, session)
-        assert response.status_code == 200
+    if keywords:
+        for i, request in enumerate(requests):
+            values = {"layer_name": "plots", "z": 16, "x": 34000 if hit else 30000 + i, "y": 31600,
+                      "request": request, "db": session}
+            response = await endpoint(**values)
+            assert response.status_code == 200
+    else:
+        for i, request in enumerate(requests):
+            values = ("plots", 16, 34000 if hit else 30000 + i, 31600, request, session)
+            response = await endpoint(*values)
+            assert response.status_code == 200
     return n / (time.perf_counter() - started)
 
 
-def measure(n, repeats):
+def measure(n, repeats, keywords=True):
     """Best of `repeats` rounds; the two routers take turns within each round, so a
     busy machine slows both alike."""
     pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
@@ -102,7 +111,7 @@ def measure(n, repeats):
                 redis = wire(module, cache_class)
                 if hit:
                     redis.values["mvt_v8:plots:16:34000:31600"] = TILE
-                results[name, hit] = max(results[name, hit], asyncio.run(calls_per_second(endpoint, n, hit)))
+                results[name, hit] = max(results[name, hit], asyncio.run(calls_per_second(endpoint, n, hit, keywords)))
     return results
 
 
@@ -110,10 +119,11 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=20000)
     parser.add_argument("--repeats", type=int, default=5)
+    parser.add_argument("--positional", action="store_true", help="pass the arguments by position")
     args = parser.parse_args()
-    results = measure(args.n, args.repeats)
-    print(f"# in-process get_tile_xyz, {args.n} calls, best of {args.repeats}; "
-          f"Python {platform.python_version()}, {platform.machine()}")
+    results = measure(args.n, args.repeats, keywords=not args.positional)
+    print(f"# in-process get_tile_xyz, {args.n} calls by {'position' if args.positional else 'keyword'}, "
+          f"best of {args.repeats}; Python {platform.python_version()}, {platform.machine()}")
     print("| path | native calls/s | Python calls/s | native µs | Python µs | ratio (native/Python) |")
     print("|---|---:|---:|---:|---:|---:|")
     for hit in (True, False):

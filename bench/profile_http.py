@@ -36,11 +36,12 @@ PARTS = [
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--path", choices=("gis", "floor"), default="gis")
+    parser.add_argument("--path", choices=("gis", "floor", "py"), default="gis")
     parser.add_argument("--cold", action="store_true")
     parser.add_argument("--seconds", type=int, default=10)
     parser.add_argument("--connections", type=int, default=32)
     parser.add_argument("--database", default="ravn_bench")
+    parser.add_argument("--raw", help="keep the py-spy samples in this file")
     parser.add_argument("--by-file", action="store_true")
     args = parser.parse_args()
     args.parcels = 100_000
@@ -53,7 +54,7 @@ def main():
             run_all.redis().flushdb()
         else:
             run_all.warm(host, run_all.tile_paths("/gis", tiles))
-        raw = tempfile.NamedTemporaryFile(suffix=".txt", delete=False).name
+        raw = args.raw or tempfile.NamedTemporaryFile(suffix=".txt", delete=False).name
         spy = subprocess.Popen(["py-spy", "record", "--pid", str(host.process.pid), "--duration", str(args.seconds),
                                 "--format", "raw", "--output", raw, "--nonblocking", "--rate", "250"],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)

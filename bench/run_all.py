@@ -7,8 +7,14 @@ machine, date, data size and versions, into docs/benchmarks.md (between the
 1. In the process: get_tile_xyz against the plain-Python steps (bench/inprocess.py).
 2. Over HTTP with wrk (one worker per server, uvloop + httptools, no access log,
    X-Forwarded-For trusted from 127.0.0.1 and varied by the wrk script so that the
-   rate limit is not what is measured):
-   - cached tiles against the hit floor (bench/hitfloor.py, same host and middleware);
+   rate limit is not what is measured; servers pinned to one CPU and wrk to the other,
+   --pin). The host is the application with the benchmark's routes beside it
+   (bench/benchapp.py; the application itself never imports bench/):
+   - cached tiles: the tile route, the same steps in plain Python (bench/pyrouter.py),
+     the hit floor (bench/hitfloor.py), all in the same host and middleware, and the
+     platform's floor (bench/platformfloor.py: uvicorn + Starlette + redis-py, one GET)
+     in its own process; CPU per request from /proc;
+   - with --baseline DIR: cold-tile CPU against a checkout of an earlier commit;
    - cold tiles against the same SQL through asyncpg (bench/sqlfloor.py) and TiPG
      (PyPI, in build/tipg-venv, run as a black box);
    - per-tile cold latency by zoom, one request at a time, the three interleaved;
@@ -76,12 +82,22 @@ def free_port() -> int:
         return s.getsockname()[1]
 
 
+# CPUs for the servers and for wrk (--pin): the servers share one core, wrk has the other,
+# so that CPU per request is the server's own and ratios taken in one run compare alike.
+PIN = {"server": None, "load": None}
+
+
+def pinned(role: str, command: list[str]) -> list[str]:
+    cpu = PIN[role]
+    return ["taskset", "-c", cpu, *command] if cpu is not None and shutil.which("taskset") else command
+
+
 class Server:
     def __init__(self, name, command, cwd, env, probe):
         self.name, self.port = name, free_port()
         self.base = f"http://127.0.0.1:{self.port}"
         self.log = tempfile.NamedTemporaryFile(prefix=f"bench-{name}-", suffix=".log", delete=False)
-        command = [c.replace("{port}", str(self.port)) for c in command]
+        command = pinned("server", [c.replace("{port}", str(self.port)) for c in command])
         self.process = subprocess.Popen(command, cwd=cwd, env=env, stdout=self.log, stderr=subprocess.STDOUT)
         import httpx
         deadline = time.monotonic() + 90
@@ -125,14 +141,28 @@ def uvicorn_command(app: str, workers: int = 1, access_log: bool = False) -> lis
 
 
 def host_env(url: str, **extra) -> dict:
-    env = dict(os.environ, DATABASE_URL=url, REDIS_DB=REDIS_DB, BENCH_FLOOR="1", PLAN_TOKEN=PLAN_TOKEN,
-               PLAN_RATE_PER_MINUTE="1000000", PLAN_QUEUE_LIMIT="1000", ADMIN_TOKEN="bench", LOG_LEVEL="WARNING")
+    env = dict(os.environ, DATABASE_URL=url, REDIS_DB=REDIS_DB, PLAN_TOKEN=PLAN_TOKEN,
+               PLAN_RATE_PER_MINUTE="1000000", PLAN_QUEUE_LIMIT="1000", ADMIN_TOKEN="bench", LOG_LEVEL="WARNING",
+               PYTHONPATH=os.pathsep.join([str(API), str(BENCH)]))
     env.update({k: str(v) for k, v in extra.items()})
     return env
 
 
 def start_host(url, workers=1, access_log=False, **extra) -> Server:
-    return Server("host", uvicorn_command("main:app", workers, access_log), API, host_env(url, **extra), "/")
+    """The application with the benchmark's routes beside it (bench/benchapp.py)."""
+    return Server("host", uvicorn_command("benchapp:app", workers, access_log), API, host_env(url, **extra), "/")
+
+
+def start_baseline(url, root: Path) -> Server:
+    """The application of another checkout (a worktree of an earlier commit, built in place), as it serves."""
+    env = host_env(url, BENCH_FLOOR="1", PYTHONPATH=str(root / "api"))
+    return Server("baseline", uvicorn_command("main:app"), root / "api", env, "/")
+
+
+def start_platform_floor() -> Server:
+    """uvicorn + Starlette + redis-py, one GET, nothing else (bench/platformfloor.py)."""
+    env = dict(os.environ, REDIS_DB=REDIS_DB, PYTHONPATH=str(BENCH))
+    return Server("platform", uvicorn_command("platformfloor:app"), BENCH, env, "/")
 
 
 def start_sqlfloor(url) -> Server:
@@ -228,14 +258,17 @@ def redis():
 
 # ---------------------------------------------------------------- load
 
-def wrk(server: Server, paths: list[str], connections: int, duration: float) -> dict:
+def wrk(server: Server, paths: list[str], connections: int, duration: float, clients: int = 1000) -> dict:
+    """`clients` addresses per wrk thread: with 1000, nearly every request opens a new
+    rate-limit window (INCR, EXPIRE, GET); with a few, a window serves many requests."""
     threads = min(connections, 2)
     with tempfile.NamedTemporaryFile("w", suffix=".paths", delete=False) as f:
         f.write("\n".join(paths) + "\n")
-    env = dict(os.environ, WRK_PATHS=f.name, WRK_THREADS=str(threads))
+    env = dict(os.environ, WRK_PATHS=f.name, WRK_THREADS=str(threads), WRK_CLIENTS=str(clients))
     cpu = server.cpu_seconds()
-    result = subprocess.run(["wrk", "-t", str(threads), "-c", str(connections), "-d", f"{int(duration)}s",
-                             "--timeout", "30s", "-s", str(BENCH / "tiles.lua"), server.base],
+    result = subprocess.run(pinned("load", ["wrk", "-t", str(threads), "-c", str(connections), "-d",
+                                            f"{int(duration)}s", "--timeout", "30s", "-s", str(BENCH / "tiles.lua"),
+                                            server.base]),
                             capture_output=True, text=True, env=env)
     cpu = server.cpu_seconds() - cpu
     os.unlink(f.name)
@@ -271,37 +304,80 @@ def warm(server: Server, paths: list[str]) -> None:
 
 def in_process(args):
     import inprocess
-    results = inprocess.measure(args.inprocess_n, args.repeats)
+    rows = []
+    for keywords in (True, False):  # keywords as FastAPI passes them; positions as a direct call
+        results = inprocess.measure(args.inprocess_n, args.repeats, keywords=keywords)
+        for hit in (True, False):
+            native, python = results["native", hit], results["python", hit]
+            rows.append(["hit" if hit else "miss", "keyword" if keywords else "position", f"{native:,.0f}",
+                         f"{python:,.0f}", f"{1e6 / native:.1f}", f"{1e6 / python:.1f}", f"{native / python:.2f}"])
     emit(f"### In the process — `get_tile_xyz`, {args.inprocess_n} calls, best of {args.repeats}")
     emit()
-    rows = []
-    for hit in (True, False):
-        native, python = results["native", hit], results["python", hit]
-        rows.append(["hit" if hit else "miss", f"{native:,.0f}", f"{python:,.0f}", f"{1e6 / native:.1f}",
-                     f"{1e6 / python:.1f}", f"{native / python:.2f}"])
-    table(["path", "native calls/s", "Python calls/s", "native µs", "Python µs", "native / Python"], rows)
+    table(["path", "arguments", "native calls/s", "Python calls/s", "native µs", "Python µs", "native / Python"],
+          rows)
 
 
-def cached(args, host, data):
-    paths_tile = tile_paths("/gis", data["cached"])
-    paths_floor = tile_paths("/floor", data["cached"])
-    warm(host, paths_tile)
-    rows = []
-    for c in (1, 8, 32):
-        runs = {"tile": [], "floor": []}
+def cached(args, host, platform, data):
+    """Cached tiles: the tile route against the same steps in plain Python (/py) and the
+    in-host floor (/floor), all three in the same server, and the platform's floor in its own."""
+    targets = [("tile", host, tile_paths("/gis", data["cached"])), ("python", host, tile_paths("/py", data["cached"])),
+               ("floor", host, tile_paths("/floor", data["cached"])),
+               ("platform", platform, tile_paths("", data["cached"]))]
+    warm(host, targets[0][2])
+    rows, cpu_rows = [], []
+    # (connections, client addresses per wrk thread): the last, a few map users of about 10 tiles
+    # a second each, so that a limiter window serves several requests.
+    for c, clients in ((1, 1000), (8, 1000), (32, 1000), (8, 25)):
+        runs = {name: [] for name, _, _ in targets}
         for _ in range(args.repeats):
-            runs["tile"].append(wrk(host, paths_tile, c, args.duration))
-            runs["floor"].append(wrk(host, paths_floor, c, args.duration))
-        t, f = median_of(runs["tile"]), median_of(runs["floor"])
+            for name, server, paths in targets:
+                runs[name].append(wrk(server, paths, c, args.duration, clients))
+        m = {name: median_of(runs[name]) for name in runs}
+        # CPU ratios from runs taken side by side: the median of the per-round ratios.
+        ratio = lambda a, b: statistics.median(x["cpu_us"] / y["cpu_us"] for x, y in zip(runs[a], runs[b]))  # noqa: E731
         errors = sum(r["status_errors"] + r["socket_errors"] for k in runs for r in runs[k])
-        rows.append([c, f"{t['rps']:,.0f}", f"{f['rps']:,.0f}", f"{t['rps'] / f['rps']:.2f}",
-                     f"{t['p99_us'] / 1000:.2f}", f"{f['p99_us'] / 1000:.2f}", f"{t['p99_us'] / f['p99_us']:.2f}",
-                     f"{t['cpu_us']:.0f}", f"{f['cpu_us']:.0f}", errors])
-    emit(f"### Cached tiles over HTTP — {len(paths_tile)} tiles (z16, z18) around 200 parcels, "
-         f"`Accept-Encoding: gzip`, {args.duration:g} s per run, median of {args.repeats}")
+        rows.append([c, clients * min(c, 2), *(f"{m[name]['rps']:,.0f}" for name in runs),
+                     f"{m['tile']['p99_us'] / 1000:.2f}", f"{m['platform']['p99_us'] / 1000:.2f}", errors])
+        cpu_rows.append([c, clients * min(c, 2), *(f"{m[name]['cpu_us']:.0f}" for name in runs),
+                         f"{ratio('tile', 'platform'):.2f}",
+                         f"{ratio('tile', 'floor'):.2f}", f"{ratio('tile', 'python'):.3f}"])
+    emit(f"### Cached tiles over HTTP — {len(targets[0][2])} tiles (z16, z18) around 200 parcels, "
+         f"`Accept-Encoding: gzip`, {args.duration:g} s per run, the four interleaved, median of {args.repeats}"
+         + ("; servers pinned to one CPU, wrk to the other" if PIN["server"] is not None else ""))
     emit()
-    table(["conns", "tile req/s", "floor req/s", "tile / floor", "tile p99 ms", "floor p99 ms", "p99 tile / floor",
-           "tile CPU µs/req", "floor CPU µs/req", "errors"], rows)
+    emit("`tile`: the native router's route; `python`: the same steps in plain Python (bench/pyrouter.py) routed "
+         "alike in the same host; `floor`: the least a route in this host can do (bench/hitfloor.py); "
+         "`platform`: uvicorn + Starlette + redis-py, one GET, in its own process (bench/platformfloor.py).")
+    emit()
+    table(["conns", "clients", "tile req/s", "python req/s", "floor req/s", "platform req/s", "tile p99 ms",
+           "platform p99 ms", "errors"], rows)
+    table(["conns", "clients", "tile CPU µs/req", "python CPU µs/req", "floor CPU µs/req", "platform CPU µs/req",
+           "tile / platform CPU", "tile / floor CPU", "native / Python CPU"], cpu_rows)
+
+
+def cold_against_baseline(args, host, baseline, data):
+    """Cold tiles on this checkout's host against an earlier checkout's, interleaved."""
+    r = redis()
+    paths = tile_paths("/gis", data["cold"])
+    rows = []
+    for c in (8, 32):
+        runs = {"this": [], "baseline": []}
+        for i in range(args.repeats):
+            offset = (i * 7919 + c * 104729) % len(paths)
+            order = [("this", host), ("baseline", baseline)]
+            for name, server in (order if i % 2 == 0 else order[::-1]):
+                r.flushdb()
+                runs[name].append(wrk(server, paths[offset:] + paths[:offset], c, args.duration))
+        m = {name: median_of(runs[name]) for name in runs}
+        ratio = statistics.median(x["cpu_us"] / y["cpu_us"] for x, y in zip(runs["this"], runs["baseline"]))
+        rows.append([c, f"{m['this']['cpu_us']:.0f}", f"{m['baseline']['cpu_us']:.0f}", f"{ratio:.2f}",
+                     f"{m['this']['rps']:,.0f}", f"{m['baseline']['rps']:,.0f}",
+                     f"{m['this']['rps'] / m['baseline']['rps']:.2f}"])
+    emit(f"### Cold tiles against the earlier build (`{args.baseline}`) — the same tiles in the same order, "
+         f"Redis flushed before each run, {args.duration:g} s per run, median of {args.repeats}")
+    emit()
+    table(["conns", "CPU µs/req", "earlier CPU µs/req", "CPU this / earlier", "req/s", "earlier req/s",
+           "req/s this / earlier"], rows)
 
 
 def cold(args, host, sqlfloor, tipg, tipg_template, data):
@@ -512,9 +588,9 @@ def versions() -> str:
             return metadata.version(name)
         except metadata.PackageNotFoundError:
             return "?"
-    tipg = subprocess.run([str(BUILD / "tipg-venv" / "bin" / "python"), "-c",
-                           "from importlib.metadata import version; print(version('tipg'))"],
-                          capture_output=True, text=True).stdout.strip() or "?"
+    tipg_bin = BUILD / "tipg-venv" / "bin" / "python"
+    tipg = (subprocess.run([str(tipg_bin), "-c", "from importlib.metadata import version; print(version('tipg'))"],
+                           capture_output=True, text=True).stdout.strip() if tipg_bin.exists() else "") or "?"
     wrk_version = subprocess.run(["wrk", "--version"], capture_output=True, text=True).stdout.split()[1]
     return (f"Python {platform.python_version()}, fastapi {v('fastapi')}, starlette {v('starlette')}, "
             f"uvicorn {v('uvicorn')} (uvloop {v('uvloop')}, httptools {v('httptools')}), SQLAlchemy {v('SQLAlchemy')}, "
@@ -548,15 +624,22 @@ def main():
     parser.add_argument("--duration", type=int, default=5)
     parser.add_argument("--repeats", type=int, default=3)
     parser.add_argument("--inprocess-n", type=int, default=20000)
-    parser.add_argument("--only", help="comma-separated sections: inprocess,cached,cold,zoom,plans,settings,"
-                                       "compression,existing,soak")
+    parser.add_argument("--only", help="comma-separated sections: inprocess,cached,cold,baseline,zoom,plans,"
+                                       "settings,compression,existing,soak")
+    parser.add_argument("--baseline", type=Path, help="a checkout of an earlier commit, built in place: "
+                                                      "cold-tile CPU against it")
+    parser.add_argument("--pin", default="0:1", help="CPU for the servers and CPU for wrk ('server:load'), "
+                                                      "or 'none'")
     parser.add_argument("--no-docs", action="store_true", help="print only; leave docs/benchmarks.md alone")
     args = parser.parse_args()
     only = set(args.only.split(",")) if args.only else None
+    if args.pin != "none" and (os.cpu_count() or 1) > 1:
+        PIN["server"], PIN["load"] = args.pin.split(":")
     want = lambda section: only is None or section in only  # noqa: E731
 
     ensure_wrk()
-    tipg_python()
+    if want("cold") or want("zoom"):
+        tipg_python()
     url, data = prepare(args)
     emit(f"Run {datetime.datetime.now().astimezone():%Y-%m-%d %H:%M %Z}: {machine()}.")
     emit()
@@ -571,7 +654,15 @@ def main():
         host = start_host(url)
         servers.append(host)
         if want("cached"):
-            cached(args, host, data)
+            platform = start_platform_floor()
+            servers.append(platform)
+            cached(args, host, platform, data)
+            platform.stop()
+        if args.baseline and want("baseline"):
+            baseline = start_baseline(url, args.baseline.resolve())
+            servers.append(baseline)
+            cold_against_baseline(args, host, baseline, data)
+            baseline.stop()
         if want("cold") or want("zoom"):
             sqlfloor = start_sqlfloor(url)
             servers.append(sqlfloor)
@@ -581,8 +672,8 @@ def main():
                 cold(args, host, sqlfloor, tipg, template, data)
             if want("zoom"):
                 cold_by_zoom(args, host, sqlfloor, tipg, template, data)
-            for server in servers[1:]:
-                server.stop()
+            sqlfloor.stop()
+            tipg.stop()
         if want("plans"):
             under_plans(args, host, data)
         if want("settings"):

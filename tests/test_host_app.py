@@ -157,10 +157,8 @@ async def test_session_on_a_dead_connection_closes_quietly(monkeypatch, host_log
             events.append("invalidate")
 
     monkeypatch.setattr(database, "get_sessionmaker", lambda: DeadSession)
-    dependency = database.get_db()
-    assert isinstance(await dependency.__anext__(), DeadSession)
-    with pytest.raises(StopAsyncIteration):
-        await dependency.__anext__()
+    async with database.session_scope() as session:
+        assert isinstance(session, DeadSession)
     assert events == ["close", "invalidate"]
     assert "Database session closed on a broken connection: connection reset by peer" in host_log.text
 

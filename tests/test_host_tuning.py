@@ -17,7 +17,7 @@ TILE = b"\x1a\x90\x01" + bytes(range(256)) * 12
 
 
 async def test_a_session_that_runs_nothing_never_touches_the_pool(monkeypatch):
-    """A cached tile gets its session from get_db but never uses it: closing it must
+    """A cached tile gets its session from get_db but never uses it: releasing it must
     check nothing out (the URL points at a closed port, so a connection attempt would fail)."""
     import database
     from sqlalchemy.ext.asyncio import AsyncSession, async_sessionmaker, create_async_engine
@@ -27,10 +27,8 @@ async def test_a_session_that_runs_nothing_never_touches_the_pool(monkeypatch):
     event.listen(engine.sync_engine.pool, "checkout", lambda *args: checkouts.append(args))
     monkeypatch.setattr(database, "get_sessionmaker", lambda: async_sessionmaker(engine, class_=AsyncSession))
     for _ in range(3):
-        dependency = database.get_db()
-        assert isinstance(await dependency.__anext__(), AsyncSession)
-        with pytest.raises(StopAsyncIteration):
-            await dependency.__anext__()
+        async with database.session_scope() as session:
+            assert isinstance(session, AsyncSession)
     assert checkouts == [] and engine.sync_engine.pool.checkedout() == 0
     await engine.dispose()
 
@@ -46,11 +44,8 @@ async def test_sessions_are_reused_only_when_left_as_new(database_url, monkeypat
     monkeypatch.setattr(database, "get_sessionmaker", lambda: maker)
 
     async def request(use):
-        dependency = database.get_db()
-        session = await dependency.__anext__()
-        await use(session)
-        with pytest.raises(StopAsyncIteration):
-            await dependency.__anext__()
+        async with database.session_scope() as session:
+            await use(session)
         return session
 
     async def nothing(session):
@@ -75,12 +70,8 @@ async def test_sessions_are_reused_only_when_left_as_new(database_url, monkeypat
         assert second is not first and not first.in_transaction()
         assert await request(tagged) is second and await request(nothing) is not second
         # Requests at the same time never share a session.
-        dependencies = [database.get_db() for _ in range(3)]
-        sessions = [await d.__anext__() for d in dependencies]
-        assert len({id(s) for s in sessions}) == 3
-        for d in dependencies:
-            with pytest.raises(StopAsyncIteration):
-                await d.__anext__()
+        async with database.session_scope() as a, database.session_scope() as b, database.session_scope() as c:
+            assert len({id(a), id(b), id(c)}) == 3
         assert engine.sync_engine.pool.checkedout() == 0
     finally:
         await engine.dispose()

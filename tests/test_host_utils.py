@@ -125,9 +125,7 @@ class TestDatabaseAccess:
 
         async def run():
             try:
-                agen = database.get_db()
-                session = await agen.__anext__()
-                try:
+                async with database.session_scope() as session:
                     plot = await AsyncBaseRepository(session, PLOT).get_by_id(1)
                     assert plot is not None and plot.plot_no and plot.cadzone and plot.area_system > 0
                     assert plot.geometry is not None
@@ -139,8 +137,6 @@ class TestDatabaseAccess:
                     assert await AsyncBaseRepository(session, ROAD).count() > 0
                     purpose = await AsyncBaseRepository(session, LandPurpose).get_by(name=plot.detail_lu)
                     assert purpose is not None and purpose.general_lu == plot.general_lu
-                finally:
-                    await agen.aclose()
             finally:
                 await database.dispose_engine()
 

@@ -19,7 +19,7 @@ import asyncpg  # noqa: E402
 from sqlalchemy.engine import make_url  # noqa: E402
 
 from service import deployment  # noqa: E402
-from database import database_url, dispose_engine  # noqa: E402
+from database import SessionScope, database_url, dispose_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
 from service.archive import router as archive_router  # noqa: E402
 from service.plans.routes import renderer as plan_renderer  # noqa: E402
@@ -66,22 +66,14 @@ def include_tile_router(application: FastAPI) -> None:
 
 # /docs and /redoc come from web.install, with their scripts served locally.
 app = FastAPI(title="Land Records GIS API", lifespan=lifespan, docs_url=None, redoc_url=None)
+# Innermost: the sessions get_db hands out are released once the route is done with them.
+app.add_middleware(SessionScope)
 web.install(app, gzip_level=config.gzip_level, gzip_minimum_size=config.gzip_minimum_size)
 include_tile_router(app)
 app.include_router(plans_router)
 app.include_router(archive_router)
 app.include_router(mapstyle.router)  # TileJSON, the style and its glyphs
 app.include_router(search.router)
-if os.environ.get("BENCH_FLOOR") == "1":
-    # The benchmarks' floor for a cached tile (bench/hitfloor.py); never in production.
-    import sys
-
-    sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "bench"))
-    from hitfloor import router as floor_router  # noqa: E402
-
-    app.include_router(floor_router)
-
-
 web.install_viewer(app, {"service": "land-records-gis", "viewer": "/", "layers": "/gis/layers/", "docs": "/docs",
                          "ready": "/ready", "plans": "/plans/{plot_id}/siteplan.pdf",
                          "style": "/style.json", "tilejson": "/gis/{layer}/tiles.json", "search": "/search?q="})

@@ -5,7 +5,7 @@ from __future__ import annotations
 import gzip
 import hashlib
 import os
-import time
+from time import perf_counter
 import importlib.util
 from importlib.resources import files
 from pathlib import Path
@@ -15,15 +15,101 @@ from fastapi.openapi.docs import get_redoc_html, get_swagger_ui_html, get_swagge
 from fastapi.responses import FileResponse, HTMLResponse, JSONResponse, Response
 from fastapi.staticfiles import StaticFiles
 from prometheus_client import CONTENT_TYPE_LATEST, CollectorRegistry, Counter, Gauge, Histogram, generate_latest
-from starlette.datastructures import Headers, MutableHeaders
 from starlette.middleware.cors import CORSMiddleware
 from starlette.types import ASGIApp, Message, Receive, Scope, Send
 
 TILE_TYPE = "application/vnd.mapbox-vector-tile"
 # Answers worth compressing; PDFs and images are already packed.
 COMPRESSIBLE = (TILE_TYPE, "application/json", "text/", "application/javascript")
+COMPRESSIBLE_BYTES = tuple(t.encode() for t in COMPRESSIBLE)
+TILE_TYPE_BYTES = TILE_TYPE.encode()
 DOCS_ASSETS = "/docs-assets"
 STATIC_DIR = Path(__file__).resolve().parent / "static"
+
+
+class CompressedTiles:
+    """The compressed body and ETags of the tiles answered lately, so that a cached tile
+    is compressed and hashed once rather than on every hit.
+
+    An entry is found by a fingerprint of the raw body (its length and three short
+    slices) and used only if its raw body is byte for byte the one being answered: a
+    tile that changed (an edit, an invalidation) simply misses, and nothing stale can
+    be served. Bounded by the bytes held, least recently used out first."""
+
+    SLICE = 32
+
+    def __init__(self, level: int, max_bytes: int, max_entry: int = 2 << 20) -> None:
+        self.level, self.max_bytes, self.max_entry = level, max_bytes, max_entry
+        self.entries: dict[tuple, list] = {}  # fingerprint -> entry (see _entry)
+        self.held = 0
+
+    def _key(self, raw: bytes) -> tuple:
+        n, k = len(raw), self.SLICE
+        middle = n // 2
+        return n, raw[:k], raw[middle:middle + k], raw[-k:]
+
+    def _entry(self, raw: bytes) -> list:
+        """[raw, gzip body, gzip ETag, plain ETag, bytes held, kept]; kept entries are most recent last."""
+        key = self._key(raw)
+        entries = self.entries
+        found = entries.pop(key, None)
+        if found is not None and found[0] != raw:
+            self.held -= found[4]
+            found = None
+        if found is None:
+            kept = len(raw) <= self.max_entry
+            found = [raw, None, None, None, len(raw) if kept else 0, kept]
+            self.held += found[4]
+        if found[5]:
+            entries[key] = found
+        return found
+
+    def gzip(self, raw: bytes) -> tuple[bytes, bytes]:
+        found = self._entry(raw)
+        if found[1] is None:
+            body = gzip.compress(raw, compresslevel=self.level, mtime=0)
+            found[1], found[2] = body, _etag(body)
+            self._grow(found, len(body))
+        return found[1], found[2]
+
+    def plain_etag(self, raw: bytes) -> bytes:
+        found = self._entry(raw)
+        if found[3] is None:
+            found[3] = _etag(raw)
+        self._grow(found, 0)
+        return found[3]
+
+    def _grow(self, found: list, added: int) -> None:
+        if not found[5]:
+            return
+        found[4] += added
+        self.held += added
+        entries = self.entries
+        while self.held > self.max_bytes and entries:
+            self.held -= entries.pop(next(iter(entries)))[4]
+
+
+def _etag(body: bytes) -> bytes:
+    return b'"' + hashlib.blake2b(body, digest_size=16).hexdigest().encode() + b'"'
+
+
+def _with(headers: list, updates: dict, dropped: tuple = ()) -> list:
+    """The raw headers with each of `updates` set as MutableHeaders sets it (the first
+    occurrence takes the value, later ones go, a new one goes last) and `dropped` left out."""
+    out = []
+    placed = set()
+    for header in headers:
+        name = header[0]
+        if name in updates:
+            if name not in placed:
+                placed.add(name)
+                out.append((name, updates[name]))
+        elif name not in dropped:
+            out.append(header)
+    for name, value in updates.items():
+        if name not in placed:
+            out.append((name, value))
+    return out
 
 
 class HttpCaching:
@@ -31,28 +117,39 @@ class HttpCaching:
 
     Compression is deterministic (no time stamp in the gzip header), so a tile's
     compressed body, and with it its ETag, is the same on every answer; the plain
-    and the compressed body are different representations with different ETags."""
+    and the compressed body are different representations with different ETags.
+    A tile's compressed body and ETags are kept (CompressedTiles); other answers
+    are compressed as they come."""
 
-    def __init__(self, app: ASGIApp, level: int, minimum_size: int) -> None:
+    def __init__(self, app: ASGIApp, level: int, minimum_size: int, cache_bytes: int = 64 << 20) -> None:
         self.app, self.level, self.minimum_size = app, level, minimum_size
+        self.tiles = CompressedTiles(level, cache_bytes)
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        request = Headers(scope=scope)
-        accepts_gzip = self.level > 0 and "gzip" in request.get("accept-encoding", "").lower()
-        if_none_match = request.get("if-none-match")
+        accept_encoding = if_none_match = None
+        for name, value in scope["headers"]:
+            if name == b"accept-encoding":
+                if accept_encoding is None:
+                    accept_encoding = value
+            elif name == b"if-none-match":
+                if if_none_match is None:
+                    if_none_match = value
+        accepts_gzip = self.level > 0 and accept_encoding is not None and b"gzip" in accept_encoding.lower()
         start: Message | None = None
         chunks: list[bytes] = []
 
         async def buffered(message: Message) -> None:
             nonlocal start
             if message["type"] == "http.response.start":
-                content_type = Headers(raw=message.get("headers", [])).get("content-type", "")
-                if content_type.startswith(COMPRESSIBLE):
-                    start = message
-                    return
+                for name, value in message.get("headers", ()):
+                    if name == b"content-type":
+                        if value.startswith(COMPRESSIBLE_BYTES):
+                            start = message
+                            return
+                        break
             elif message["type"] == "http.response.body" and start is not None:
                 chunks.append(message.get("body", b""))
                 if not message.get("more_body", False):
@@ -63,32 +160,66 @@ class HttpCaching:
         await self.app(scope, receive, buffered)
 
     async def _answer(self, send: Send, start: Message, body: bytes, accepts_gzip: bool,
-                      if_none_match: str | None) -> None:
-        headers = MutableHeaders(raw=start.setdefault("headers", []))
+                      if_none_match: bytes | None) -> None:
+        headers = start.get("headers") or []
+        content_type = b""
+        vary: list[bytes] = []
+        encoded = has_length = False
+        for name, value in headers:
+            if name == b"content-type":
+                if not content_type:
+                    content_type = value
+            elif name == b"vary":
+                vary.append(value)
+            elif name == b"content-encoding":
+                encoded = True
+            elif name == b"content-length":
+                has_length = True
+        updates: dict[bytes, bytes] = {}
         if self.level > 0:
-            headers.add_vary_header("Accept-Encoding")
-        if accepts_gzip and len(body) >= self.minimum_size and "content-encoding" not in headers:
-            body = gzip.compress(body, compresslevel=self.level, mtime=0)
-            headers["Content-Encoding"] = "gzip"
-        if body or "content-length" in headers:
-            headers["Content-Length"] = str(len(body))
-        if start["status"] == 200 and headers.get("content-type", "").startswith(TILE_TYPE):
-            etag = '"' + hashlib.blake2b(body, digest_size=16).hexdigest() + '"'
-            headers["ETag"] = etag
+            updates[b"vary"] = b", ".join([*vary, b"Accept-Encoding"])
+        tile = start["status"] == 200 and content_type.startswith(TILE_TYPE_BYTES)
+        etag = None
+        if accepts_gzip and len(body) >= self.minimum_size and not encoded:
+            if tile:
+                body, etag = self.tiles.gzip(body)
+            else:
+                body = gzip.compress(body, compresslevel=self.level, mtime=0)
+            updates[b"content-encoding"] = b"gzip"
+        elif tile:
+            etag = self.tiles.plain_etag(body) if not encoded else _etag(body)
+        if body or has_length:
+            updates[b"content-length"] = str(len(body)).encode()
+        if tile:
+            updates[b"etag"] = etag
             if if_none_match is not None and _matches(if_none_match, etag):
-                for name in ("content-length", "content-type", "content-encoding"):
-                    del headers[name]
-                await send({**start, "status": 304})
+                for name in NOT_IN_304:
+                    updates.pop(name, None)
+                await send({**start, "status": 304, "headers": _with(headers, updates, NOT_IN_304)})
                 await send({"type": "http.response.body", "body": b""})
                 return
+        start["headers"] = _with(headers, updates)
         await send(start)
         await send({"type": "http.response.body", "body": body})
 
 
-def _matches(if_none_match: str, etag: str) -> bool:
+NOT_IN_304 = (b"content-length", b"content-type", b"content-encoding")
+
+
+def _matches(if_none_match: bytes | str, etag: bytes | str) -> bool:
     # If-None-Match compares weakly: W/"x" matches "x".
+    if isinstance(if_none_match, bytes):
+        if_none_match = if_none_match.decode("latin-1")
+    if isinstance(etag, bytes):
+        etag = etag.decode("latin-1")
     tags = [t.strip().removeprefix("W/") for t in if_none_match.split(",")]
     return "*" in tags or etag in tags
+
+
+# Methods a route can be asked for; anything else a client invents shares one label,
+# or a client could grow the metrics without bound.
+KNOWN_METHODS = frozenset({"GET", "HEAD", "POST", "PUT", "DELETE", "PATCH", "OPTIONS", "TRACE", "CONNECT"})
+OTHER_METHOD = "other"
 
 
 class Metrics:
@@ -104,38 +235,58 @@ class Metrics:
                                  buckets=(0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 15))
         self.tiles = Counter("tile_answers", "Tiles answered with 200, by whether they came from the cache",
                              ["cache"], registry=registry)
+        self.tile_hits, self.tile_misses = self.tiles.labels("hit"), self.tiles.labels("miss")
+        # (method, route, status) -> (counter, histogram): a label lookup formats and locks each time.
+        self.series: dict[tuple, tuple] = {}
         ratio = Gauge("tile_cache_hit_ratio", "Share of 200 tile answers served from the cache",
                       registry=registry)
         ratio.set_function(self.hit_ratio)
 
     def hit_ratio(self) -> float:
-        hits = self.tiles.labels("hit")._value.get()
-        total = hits + self.tiles.labels("miss")._value.get()
+        hits = self.tile_hits._value.get()
+        total = hits + self.tile_misses._value.get()
         return hits / total if total else 0.0
+
+    def _series(self, method: str, route: str, status: int) -> tuple:
+        key = (method, route, status)
+        found = self.series.get(key)
+        if found is None:
+            label = method if method in KNOWN_METHODS else OTHER_METHOD
+            found = (self.requests.labels(label, route, str(status)), self.latency.labels(label, route))
+            if method in KNOWN_METHODS:  # an invented method's key is not kept either
+                self.series[key] = found
+        return found
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
-        began = time.perf_counter()
+        began = perf_counter()
         status = 500
 
         async def observed(message: Message) -> None:
             nonlocal status
             if message["type"] == "http.response.start":
                 status = message["status"]
-                headers = Headers(raw=message.get("headers", []))
-                if status == 200 and headers.get("content-type", "").startswith(TILE_TYPE):
+                if status == 200:
+                    tile = hit = False
+                    for name, value in message.get("headers", ()):
+                        if name == b"content-type":
+                            tile = value.startswith(TILE_TYPE_BYTES)
+                        elif name == b"x-cache":
+                            hit = value == b"HIT"
                     # A tile built just now carries no X-Cache; a bounding-box tile says MISS.
-                    self.tiles.labels("hit" if headers.get("x-cache") == "HIT" else "miss").inc()
+                    if tile:
+                        (self.tile_hits if hit else self.tile_misses).inc()
             await send(message)
 
         try:
             await self.app(scope, receive, observed)
         finally:
             route = getattr(scope.get("route"), "path", None) or "unmatched"
-            self.requests.labels(scope["method"], route, str(status)).inc()
-            self.latency.labels(scope["method"], route).observe(time.perf_counter() - began)
+            counter, histogram = self._series(scope["method"], route, status)
+            counter.inc()
+            histogram.observe(perf_counter() - began)
 
 
 def cors_origins() -> list[str]:

@@ -7,6 +7,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import pytest
+
 ROOT = Path(__file__).resolve().parents[2]
 
 
@@ -26,3 +28,15 @@ def test_step_benchmark_times_every_step():
     assert result.returncode == 0, result.stderr
     steps = re.findall(r"^\| `([^`]+)` \| [\d,]+ \| [\d,]+ \| [\d.]+ \|$", result.stdout, re.M)
     assert len(steps) == 6 and "generate_mvt_sql" in steps, result.stdout
+
+
+@pytest.mark.parametrize("script, args, labels", [
+    ("dependency_cost.py", ["--n", "50", "--repeats", "1"], {"none", "generator", "exit-stack", "middleware"}),
+    ("middleware_cost.py", ["--n", "50"], {"this checkout"}),
+])
+def test_host_cost_benchmarks_print_a_row_per_case(script, args, labels):
+    result = subprocess.run([sys.executable, str(ROOT / "bench" / script), *args],
+                            capture_output=True, text=True, cwd=ROOT, timeout=300)
+    assert result.returncode == 0, result.stderr
+    rows = set(re.findall(r"^\| ([a-z -]+) \| [\d.]+ \|", result.stdout, re.M))
+    assert rows == labels, result.stdout

@@ -243,7 +243,7 @@ async def test_second_request_comes_from_redis(app, http, live_redis):
     executed = []
 
     async def counting_db():
-        async for session in database.get_db():
+        async with database.session_scope() as session:
             real_execute = session.execute
 
             async def execute(*args, **kwargs):

@@ -1,0 +1,44 @@
+"""The host application as the benchmarks serve it: the application itself, plus, under
+the same middleware, the hit floor (/floor, bench/hitfloor.py) and the tile endpoint's
+steps in plain Python (/py, bench/pyrouter.py) on the same Redis client, keys and
+session dependency. Run as `uvicorn benchapp:app` with api/ and bench/ on the path;
+the application never imports this."""
+from __future__ import annotations
+
+import inspect
+
+from fastapi import APIRouter
+from fastapi.responses import Response
+
+import hitfloor
+import pyrouter
+from main import app
+from ravn import tessera
+
+
+def python_router() -> APIRouter:
+    """pyrouter.get_tile_xyz, routed as the native endpoint is: same path template,
+    same signature (so FastAPI solves the same parameters and dependency), same cache."""
+    pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
+    pyrouter.redis_client = tessera.redis_client
+    pyrouter.cache = pyrouter.BinaryRedisCache(tessera.redis_client, namespace="mvt_v8")
+    pyrouter.get_tile_xyz.__signature__ = inspect.signature(tessera.get_tile_xyz)
+    router = APIRouter(prefix="/py")
+    router.get("/{layer_name}/{z}/{x}/{y}.pbf", response_class=Response)(pyrouter.get_tile_xyz)
+    return router
+
+
+def _serves(entry, endpoint) -> bool:
+    routes = getattr(getattr(entry, "original_router", None), "routes", None) or [entry]
+    return any(getattr(r, "endpoint", None) is endpoint for r in routes)
+
+
+# Right after the tile route in the application's list: the three are found after walking
+# the same routes.
+app.include_router(hitfloor.router)
+app.include_router(python_router())
+_routes = app.router.routes
+_added = _routes[-2:]
+del _routes[-2:]
+_after = next(i for i, entry in enumerate(_routes) if _serves(entry, tessera.get_tile_xyz)) + 1
+_routes[_after:_after] = _added
