@@ -6,7 +6,6 @@ import io
 import logging
 import logging.handlers
 import os
-import re
 import sys
 from collections.abc import Callable, Iterator
 
@@ -20,50 +19,24 @@ def tool_logger() -> logging.Logger:
     return get_logger().getChild("tools")
 
 
-def as_printed(line: str) -> str:
-    return line
-
-
 def drawing_print(line: str) -> str:
-    # The map module prints the scale it chose, as a bare number: alone in a log it reads like a status code.
-    return f"map scale 1:{line}" if re.fullmatch(r"[0-9]+", line) else line
+    from service.plans.documents import scale_line
 
-
-class LogWriter(io.TextIOBase):
-    """A stdout stand-in that turns each printed line into a log record."""
-
-    def __init__(self, log: logging.Logger, prefix: str, level: int = logging.INFO,
-                 meaning: Callable[[str], str] = as_printed):
-        self.log, self.prefix, self.level, self.pending = log, prefix, level, ""
-        self.meaning = meaning
-
-    def writable(self) -> bool:
-        return True
-
-    def write(self, text: str) -> int:
-        self.pending += text
-        *lines, self.pending = self.pending.split("\n")
-        for line in lines:
-            if line.strip():
-                self.log.log(self.level, "%s%s", self.prefix, self.meaning(line.strip()))
-        return len(text)
-
-    def flush(self) -> None:
-        if self.pending.strip():
-            self.log.log(self.level, "%s%s", self.prefix, self.meaning(self.pending.strip()))
-        self.pending = ""
+    return scale_line(line)
 
 
 @contextlib.contextmanager
 def stdout_to_log(prefix: str, level: int = logging.INFO,
-                  meaning: Callable[[str], str] = as_printed) -> Iterator[None]:
+                  meaning: Callable[[str], str] = str) -> Iterator[None]:
     """Whatever is printed meanwhile (a module's start-up banner) goes to the log, not the output."""
-    writer = LogWriter(tool_logger(), prefix, level, meaning)
+    from service.printed import LoggedLines
+
+    writer = LoggedLines(tool_logger(), lambda line: prefix + meaning(line.strip()), level)
     with contextlib.redirect_stdout(writer):
         try:
             yield
         finally:
-            writer.flush()
+            writer.close()
 
 
 class _AboveBars(io.TextIOBase):
@@ -104,7 +77,9 @@ def forward_from_process(queue) -> None:
     log.handlers[:] = [handler]
     log.propagate = False
     log.setLevel(os.environ.get("LOG_LEVEL", "INFO").upper())
-    sys.stdout = LogWriter(log.getChild("tools"), "", meaning=drawing_print)
+    from service.printed import LoggedLines
+
+    sys.stdout = LoggedLines(log.getChild("tools"), lambda line: drawing_print(line.strip()))
 
 
 def listen_to_processes(queue) -> logging.handlers.QueueListener:
