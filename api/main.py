@@ -18,6 +18,7 @@ from fastapi.responses import JSONResponse  # noqa: E402
 from sqlalchemy import text  # noqa: E402
 
 import deployment  # noqa: E402
+import tile_edits  # noqa: E402
 from database import dispose_engine, get_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
 from archive import router as archive_router  # noqa: E402
@@ -37,9 +38,11 @@ async def lifespan(app: FastAPI):
         log.warning("ADMIN_TOKEN is not set: cache invalidation is refused to every caller")
     if config.plan_token:
         plan_renderer.start()
+    edits = tile_edits.start()
     try:
         yield
     finally:
+        await tile_edits.stop(edits)
         plan_renderer.shutdown()
         await dispose_engine()
 

@@ -82,3 +82,65 @@ CREATE INDEX IF NOT EXISTS "ROAD_GEOMETRY_gist" ON "GIS"."ROAD" USING gist ("GEO
 CREATE INDEX IF NOT EXISTS "PLOT_GEOMETRY_gist" ON "GIS"."PLOT" USING gist ("GEOMETRY");
 CREATE INDEX IF NOT EXISTS "BEACON_GEOMETRY_gist" ON "GIS"."BEACON" USING gist ("GEOMETRY");
 CREATE INDEX IF NOT EXISTS "BOUNDARY_PLOTID_idx" ON "GIS"."BOUNDARY" ("PLOTID");
+
+-- Edits reach the map: after each statement on a layer's table, one notification on
+-- the "tile_edits" channel carries the extent of the rows it touched, old and new
+-- together, as {"layer": ..., "op": ..., "bbox": [minx, miny, maxx, maxy]}; TRUNCATE
+-- sends {"layer": ..., "op": "TRUNCATE", "all": true}. NOTIFY is delivered on commit
+-- only, so a rolled-back edit invalidates nothing. The listener (api/tile_edits.py)
+-- turns the extent into cache keys. Bulk loads drop these triggers before COPY (the
+-- loader reapplies this file afterwards and its TRUNCATE invalidates the layers whole).
+CREATE OR REPLACE FUNCTION "GIS".tile_edit_notify() RETURNS trigger
+LANGUAGE plpgsql AS $fn$
+DECLARE
+    layer text := TG_ARGV[0];
+    geom text := quote_ident(TG_ARGV[1]);
+    box box2d;
+BEGIN
+    IF TG_OP = 'TRUNCATE' THEN
+        PERFORM pg_notify('tile_edits', json_build_object('layer', layer, 'op', TG_OP, 'all', true)::text);
+        RETURN NULL;
+    END IF;
+    -- Transition tables are visible to dynamic SQL; the geometry column differs by table.
+    IF TG_OP = 'INSERT' THEN
+        EXECUTE format('SELECT ST_Extent(%s) FROM new_rows', geom) INTO box;
+    ELSIF TG_OP = 'DELETE' THEN
+        EXECUTE format('SELECT ST_Extent(%s) FROM old_rows', geom) INTO box;
+    ELSE
+        EXECUTE format('SELECT ST_Extent(g) FROM (SELECT %1$s AS g FROM old_rows UNION ALL SELECT %1$s FROM new_rows) AS t',
+                       geom) INTO box;
+    END IF;
+    -- No rows, or none with a geometry: nothing a tile shows has changed.
+    IF box IS NULL THEN
+        RETURN NULL;
+    END IF;
+    PERFORM pg_notify('tile_edits', json_build_object(
+        'layer', layer, 'op', TG_OP,
+        'bbox', json_build_array(ST_XMin(box), ST_YMin(box), ST_XMax(box), ST_YMax(box)))::text);
+    RETURN NULL;
+END
+$fn$;
+
+DO $edits$
+DECLARE
+    t record;
+BEGIN
+    FOR t IN SELECT * FROM (VALUES ('PLOT', 'plots', 'GEOMETRY'), ('BEACON', 'beacons', 'GEOMETRY'),
+                                   ('ROAD', 'roads', 'GEOMETRY'), ('CadZones', 'cadzones', 'geometry'),
+                                   ('Districts', 'districts', 'geometry'), ('LGAs', 'lgas', 'geometry'))
+                           AS v(tbl, layer, geom)
+    LOOP
+        EXECUTE format('CREATE OR REPLACE TRIGGER tile_edit_insert AFTER INSERT ON "GIS".%I '
+                       'REFERENCING NEW TABLE AS new_rows FOR EACH STATEMENT '
+                       'EXECUTE FUNCTION "GIS".tile_edit_notify(%L, %L)', t.tbl, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER tile_edit_update AFTER UPDATE ON "GIS".%I '
+                       'REFERENCING OLD TABLE AS old_rows NEW TABLE AS new_rows FOR EACH STATEMENT '
+                       'EXECUTE FUNCTION "GIS".tile_edit_notify(%L, %L)', t.tbl, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER tile_edit_delete AFTER DELETE ON "GIS".%I '
+                       'REFERENCING OLD TABLE AS old_rows FOR EACH STATEMENT '
+                       'EXECUTE FUNCTION "GIS".tile_edit_notify(%L, %L)', t.tbl, t.layer, t.geom);
+        EXECUTE format('CREATE OR REPLACE TRIGGER tile_edit_truncate AFTER TRUNCATE ON "GIS".%I '
+                       'FOR EACH STATEMENT EXECUTE FUNCTION "GIS".tile_edit_notify(%L, %L)', t.tbl, t.layer, t.geom);
+    END LOOP;
+END
+$edits$;

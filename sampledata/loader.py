@@ -42,6 +42,12 @@ def _index_names(sql: str) -> list[str]:
     return re.findall(r'CREATE INDEX IF NOT EXISTS "([^"]+)"', sql)
 
 
+# The schema's per-statement edit triggers. A bulk COPY would otherwise collect every
+# loaded row in a transition table and send the extent of the whole layer; the TRUNCATE
+# before it has already asked for the layers to be invalidated whole.
+_ROW_EDIT_TRIGGERS = ("tile_edit_insert", "tile_edit_update", "tile_edit_delete")
+
+
 async def _connect(dsn: str) -> asyncpg.Connection:
     try:
         conn = await asyncpg.connect(dsn)
@@ -133,6 +139,10 @@ async def load_async(
             # Indexes are cheaper built once over the loaded rows than maintained per row.
             for index in _index_names(sql):
                 await conn.execute(f'DROP INDEX IF EXISTS "{SCHEMA}"."{index}"')
+            # Recreated by the schema file below, after the rows are in.
+            for table in LOAD_ORDER:
+                for trigger in _ROW_EDIT_TRIGGERS:
+                    await conn.execute(f'DROP TRIGGER IF EXISTS {trigger} ON "{SCHEMA}"."{table}"')
             for table in LOAD_ORDER:
                 rows = data[table]
                 chunk = 50_000
