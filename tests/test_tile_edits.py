@@ -312,6 +312,10 @@ async def test_a_bulk_load_sends_whole_layer_invalidations_only(edits_db, servic
         # And the edit triggers are back after the load.
         count = await listen.fetchval("SELECT count(*) FROM pg_trigger WHERE tgname LIKE 'tile_edit_%'")
         assert count == 4 * len(tile_edits.LAYERS)
+        # Parcels stored in the order of their spatial index.
+        clustered = await listen.fetchval("SELECT indisclustered FROM pg_index "
+                                          "WHERE indexrelid = '\"GIS\".\"PLOT_GEOMETRY_gist\"'::regclass")
+        assert clustered
     finally:
         if listen is not None:
             await listen.close()
