@@ -151,3 +151,7 @@ $edits$;
 -- areas computed to keep 8,000). ANALYZE also keeps statistics on the expression, which is what
 -- lets the planner weigh the two plans. Rebuilt by the loader like the indexes above.
 CREATE INDEX IF NOT EXISTS "PLOT_area_desc_idx" ON "GIS"."PLOT" (ST_Area("GEOMETRY") DESC);
+
+-- A plan names the parcel's district through its zone's row, joined on the zone's name: without
+-- this index every plan read all the zones (4,636 at a million parcels: 16 ms, against 0.1 ms).
+CREATE INDEX IF NOT EXISTS "CadZones_name_idx" ON "GIS"."CadZones" ("name");
