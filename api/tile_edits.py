@@ -281,7 +281,7 @@ class TileEditListener:
         while True:
             conn = None
             try:
-                conn = await asyncpg.connect(self.dsn)
+                conn = await asyncpg.connect(self.dsn, server_settings={"application_name": "ravn tile edits"})
                 conn.add_termination_listener(self._on_lost)
                 while not await conn.fetchval("SELECT pg_try_advisory_lock($1)", LOCK_KEY):
                     missed_something = True

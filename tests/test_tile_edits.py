@@ -324,8 +324,18 @@ async def test_a_bulk_load_sends_whole_layer_invalidations_only(edits_db, servic
         await admin.close()
 
 
-async def test_a_reconnect_drops_every_layer_whole(tessera, redis, edits_db, listeners, caplog):
-    caplog.set_level(logging.INFO, logger="landrecords.tile_edits")
+@pytest.fixture
+def edit_log(caplog):
+    """The listener's records, also when the host's logger (which does not propagate) is set up."""
+    logger = logging.getLogger("landrecords.tile_edits")
+    caplog.set_level(logging.INFO, logger=logger.name)
+    logger.addHandler(caplog.handler)
+    yield caplog
+    logger.removeHandler(caplog.handler)
+
+
+async def test_a_reconnect_drops_every_layer_whole(tessera, redis, edits_db, listeners, edit_log):
+    caplog = edit_log
     listener = listeners()
     await listener.active.wait()
     keys = [f"mvt_v8:{layer}:12:1:1" for layer in tile_edits.LAYERS] + ["mvt_v8:bbox:plots:0:0:9:9:100:True",
