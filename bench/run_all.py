@@ -555,7 +555,9 @@ def compression(args, url, data):
 
 def existing(args):
     for script, extra in (("runtime_overhead.py", ["--n", "100000"]),
-                          ("tiles.py", ["--parcels", str(args.parcels), "--database", args.database])):
+                          ("tiles.py", ["--parcels", str(args.parcels), "--database", args.database]),
+                          # A million parcels in a database of its own (loaded on first use: ~2 min, 1.1 GB).
+                          ("scale.py", ["--no-docs"])):
         emit(f"### `python bench/{script} {' '.join(extra)}`")
         emit()
         result = subprocess.run([sys.executable, str(BENCH / script), *extra], capture_output=True, text=True,

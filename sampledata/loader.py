@@ -42,6 +42,14 @@ def _index_names(sql: str) -> list[str]:
     return re.findall(r'CREATE INDEX IF NOT EXISTS "([^"]+)"', sql)
 
 
+# The schema's per-statement edit triggers. A bulk COPY would otherwise collect every
+# loaded row in a transition table and send the extent of the whole layer; the TRUNCATE
+# before it has already asked for the layers to be invalidated whole.
+_ROW_EDIT_TRIGGERS = ("tile_edit_insert", "tile_edit_update", "tile_edit_delete")
+_CLUSTER_ON = (("PLOT", "PLOT_GEOMETRY_gist"), ("BEACON", "BEACON_GEOMETRY_gist"), ("ROAD", "ROAD_GEOMETRY_gist"),
+               ("BOUNDARY", "BOUNDARY_PLOTID_idx"))
+
+
 async def _connect(dsn: str) -> asyncpg.Connection:
     try:
         conn = await asyncpg.connect(dsn)
@@ -133,6 +141,10 @@ async def load_async(
             # Indexes are cheaper built once over the loaded rows than maintained per row.
             for index in _index_names(sql):
                 await conn.execute(f'DROP INDEX IF EXISTS "{SCHEMA}"."{index}"')
+            # Recreated by the schema file below, after the rows are in.
+            for table in LOAD_ORDER:
+                for trigger in _ROW_EDIT_TRIGGERS:
+                    await conn.execute(f'DROP TRIGGER IF EXISTS {trigger} ON "{SCHEMA}"."{table}"')
             for table in LOAD_ORDER:
                 rows = data[table]
                 chunk = 50_000
@@ -143,6 +155,11 @@ async def load_async(
                     if bar is not None:
                         bar.update(len(rows[start:start + chunk]))
             await conn.execute(sql)
+            # Rows in the order of their spatial index, so that a tile's parcels sit on few pages.
+            # CLUSTER holds an exclusive lock while it rewrites the table: after bulk loads only,
+            # here where TRUNCATE already holds that lock (1,000,000 parcels: 11 s).
+            for table, index in _CLUSTER_ON:
+                await conn.execute(f'CLUSTER "{SCHEMA}"."{table}" USING "{index}"')
             await conn.execute(
                 f"""COMMENT ON TABLE "{SCHEMA}"."PLOT" IS """
                 f"""'sampledata parcels={parcels} seed={seed} format={FORMAT_VERSION}'"""

@@ -19,6 +19,7 @@ import asyncpg  # noqa: E402
 from sqlalchemy.engine import make_url  # noqa: E402
 
 from service import deployment  # noqa: E402
+from service import tile_edits  # noqa: E402
 from database import SessionScope, database_url, dispose_engine  # noqa: E402
 from logger import get_logger  # noqa: E402
 from service.archive import router as archive_router  # noqa: E402
@@ -40,9 +41,11 @@ async def lifespan(app: FastAPI):
         log.warning("ADMIN_TOKEN is not set: cache invalidation is refused to every caller")
     if config.plan_token:
         plan_renderer.start()
+    edits = tile_edits.start()
     try:
         yield
     finally:
+        await tile_edits.stop(edits)
         plan_renderer.shutdown()
         await dispose_engine()
 
