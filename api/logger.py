@@ -14,7 +14,7 @@ def get_logger(name: str = "landrecords") -> logging.Logger:
     if not any(getattr(h, "_ravn", False) for h in logger.handlers):
         handler = logging.StreamHandler(sys.stderr)
         handler.setFormatter(logging.Formatter(_FORMAT))
-        handler._ravn = True
+        handler._ravn = True  # type: ignore[attr-defined]
         logger.addHandler(handler)
         logger.setLevel(os.environ.get("LOG_LEVEL", "INFO").upper())
         # Our handler already prints it; the server's root handlers would repeat it.

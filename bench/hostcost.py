@@ -135,8 +135,9 @@ def main():
     for label, root in checkouts:
         out = subprocess.run([sys.executable, __file__, "--child", str(root), "--tiles", str(tiles_file),
                               "--n", str(args.n), "--repeats", str(args.repeats)],
-                             capture_output=True, text=True, cwd=root / "api", env=dict(os.environ, LOG_LEVEL="WARNING"))
-        line = next((l for l in out.stdout.splitlines() if l.startswith("{")), None)
+                             capture_output=True, text=True, cwd=root / "api",
+                             env=dict(os.environ, LOG_LEVEL="WARNING"))
+        line = next((text for text in out.stdout.splitlines() if text.startswith("{")), None)
         if line is None:
             raise RuntimeError(out.stdout[-2000:] + out.stderr[-3000:])
         results[label] = json.loads(line)

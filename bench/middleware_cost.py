@@ -57,7 +57,8 @@ def child(root: Path, n: int) -> None:
 
     async def main():
         floor = await run(bare, b"gzip")
-        print(json.dumps({"gzip": await run(stack, b"gzip") - floor, "identity": await run(stack, b"identity") - floor}))
+        print(json.dumps({"gzip": await run(stack, b"gzip") - floor,
+                          "identity": await run(stack, b"identity") - floor}))
 
     asyncio.run(main())
 
@@ -71,7 +72,7 @@ def main():
     if args.child:
         child(args.child, args.n)
         return
-    print(f"# metrics + compression/ETag middleware around one cached 30 KiB tile, µs per request, best of 5")
+    print("# metrics + compression/ETag middleware around one cached 30 KiB tile, µs per request, best of 5")
     print("| checkout | gzip client µs | plain client µs |")
     print("|---|---:|---:|")
     for label, root in [("this checkout", ROOT)] + ([("baseline", args.baseline.resolve())] if args.baseline else []):

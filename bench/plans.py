@@ -83,7 +83,6 @@ async def main():
     from sqlalchemy.ext.asyncio import AsyncSession, create_async_engine
 
     import ravn.planwork as planwork
-    import ravn.plots
     import weasyprint
 
     engine = create_async_engine(args.database_url)

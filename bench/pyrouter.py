@@ -79,7 +79,7 @@ def get_zoom_config(zoom: int, layer_name: str) -> dict:
     config = LAYER_CONFIG.get(layer_name, {})
     if zoom < config.get("min_zoom", 0):
         return None
-    for bound, tolerance, limit, buffer, long_lived in TIERS:
+    for bound, *_ in TIERS:
         if zoom <= bound:
             break
     else:
@@ -104,7 +104,8 @@ def generate_mvt_sql(layer_name: str, zoom=None):
         spatial_filter = f"{geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)"
     else:
         spatial_filter = (f"\n        {geom_col} && ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857)\n"
-                          f"        AND ST_Intersects({geom_col}, ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n        ")
+                          f"        AND ST_Intersects({geom_col}, "
+                          "ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857))\n        ")
     sql = f"""
     SELECT ST_AsMVT(mvt_data, '{layer_name}', 4096, 'mvt_geom') AS mvt
     FROM (
@@ -176,13 +177,13 @@ async def get_tile_xyz(layer_name: str, z: int, x: int, y: int, request, db):
             mvt_content = result.scalar_one_or_none()
     except asyncio.TimeoutError:
         logger.error(f"Timeout generating tile {layer_name}/{z}/{x}/{y}")
-        raise HTTPException(status_code=408, detail=f"Tile generation timeout at zoom {z}")
+        raise HTTPException(status_code=408, detail=f"Tile generation timeout at zoom {z}")  # noqa: B904 - as the module raises
     except SQLAlchemyError as e:
         logger.error(f"Database error for tile {layer_name}/{z}/{x}/{y}: {e}")
-        raise HTTPException(status_code=500, detail="Database error")
+        raise HTTPException(status_code=500, detail="Database error")  # noqa: B904 - as the module raises
     except Exception as e:
         logger.error(f"Unexpected error for tile {layer_name}/{z}/{x}/{y}: {e}")
-        raise HTTPException(status_code=500, detail="Internal server error")
+        raise HTTPException(status_code=500, detail="Internal server error")  # noqa: B904 - as the module raises
     if mvt_content:
         await safe_cache_set(cache_key, mvt_content, zoom_config["cache_ttl"])
         return Response(content=mvt_content, media_type="application/vnd.mapbox-vector-tile", headers={})

@@ -272,7 +272,7 @@ def wrk(server: Server, paths: list[str], connections: int, duration: float, cli
                             capture_output=True, text=True, env=env)
     cpu = server.cpu_seconds() - cpu
     os.unlink(f.name)
-    line = next((l for l in result.stdout.splitlines() if l.startswith("{")), None)
+    line = next((text for text in result.stdout.splitlines() if text.startswith("{")), None)
     if line is None:
         raise RuntimeError("wrk: " + result.stdout + result.stderr)
     summary = json.loads(line)
@@ -334,7 +334,8 @@ def cached(args, host, platform, data):
                 runs[name].append(wrk(server, paths, c, args.duration, clients))
         m = {name: median_of(runs[name]) for name in runs}
         # CPU ratios from runs taken side by side: the median of the per-round ratios.
-        ratio = lambda a, b: statistics.median(x["cpu_us"] / y["cpu_us"] for x, y in zip(runs[a], runs[b]))  # noqa: E731
+        def ratio(a, b, runs=runs):
+            return statistics.median(x["cpu_us"] / y["cpu_us"] for x, y in zip(runs[a], runs[b], strict=False))
         errors = sum(r["status_errors"] + r["socket_errors"] for k in runs for r in runs[k])
         rows.append([c, clients * min(c, 2), *(f"{m[name]['rps']:,.0f}" for name in runs),
                      f"{m['tile']['p99_us'] / 1000:.2f}", f"{m['platform']['p99_us'] / 1000:.2f}", errors])
@@ -369,7 +370,8 @@ def cold_against_baseline(args, host, baseline, data):
                 r.flushdb()
                 runs[name].append(wrk(server, paths[offset:] + paths[:offset], c, args.duration))
         m = {name: median_of(runs[name]) for name in runs}
-        ratio = statistics.median(x["cpu_us"] / y["cpu_us"] for x, y in zip(runs["this"], runs["baseline"]))
+        ratio = statistics.median(x["cpu_us"] / y["cpu_us"]
+                                  for x, y in zip(runs["this"], runs["baseline"], strict=False))
         rows.append([c, f"{m['this']['cpu_us']:.0f}", f"{m['baseline']['cpu_us']:.0f}", f"{ratio:.2f}",
                      f"{m['this']['rps']:,.0f}", f"{m['baseline']['rps']:,.0f}",
                      f"{m['this']['rps'] / m['baseline']['rps']:.2f}"])
@@ -474,7 +476,8 @@ def under_plans(args, host, data):
                 plans.extend(output.split())
         q, b = median_of(quiet), median_of(busy)
         rows.append([c, f"{q['p99_us'] / 1000:.2f}", f"{b['p99_us'] / 1000:.2f}", f"{b['p99_us'] / q['p99_us']:.2f}",
-                     f"{q['rps']:,.0f}", f"{b['rps']:,.0f}", f"{plans.count('200')} ({len(plans) - plans.count('200')} not 200)"])
+                     f"{q['rps']:,.0f}", f"{b['rps']:,.0f}",
+                     f"{plans.count('200')} ({len(plans) - plans.count('200')} not 200)"])
     emit(f"### Cached tiles while plans are drawn — two clients asking for site plans back to back "
          f"(drawn in the plan process, PLAN_PROCESSES=1), {args.duration:g} s per run, median of {args.repeats}")
     emit()
@@ -600,9 +603,10 @@ def versions() -> str:
 
 
 def machine() -> str:
-    model = next((l.split(":", 1)[1].strip() for l in Path("/proc/cpuinfo").read_text().splitlines()
-                  if l.startswith("model name")), platform.processor())
-    mem = int(next(l.split()[1] for l in Path("/proc/meminfo").read_text().splitlines() if l.startswith("MemTotal")))
+    model = next((row.split(":", 1)[1].strip() for row in Path("/proc/cpuinfo").read_text().splitlines()
+                  if row.startswith("model name")), platform.processor())
+    mem = int(next(row.split()[1] for row in Path("/proc/meminfo").read_text().splitlines()
+                   if row.startswith("MemTotal")))
     pg = subprocess.run(["psql", "--version"], capture_output=True, text=True).stdout.strip()
     return f"{os.cpu_count()} cores ({model}), {mem / 2**20:.0f} GiB, {platform.platform()}; {pg}"
 

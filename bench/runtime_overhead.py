@@ -74,7 +74,7 @@ def main():
 
     k = n // 10
     rows_loop = []
-    for label, fn in (("await asyncio.sleep(0) on the event loop", None),):
+    for label, _ in (("await asyncio.sleep(0) on the event loop", None),):
         t_native = best_of(3, lambda: asyncio.run(through_loop(_rtprobe.await_value, k)))
         t_python = best_of(3, lambda: asyncio.run(through_loop(py_await_value, k)))
         rows_loop.append((label, t_native / k * 1e9, t_python / k * 1e9, t_native / t_python))

@@ -153,7 +153,8 @@ async def every_tile(base: str, redis, box, grid: int, layers: list[str]) -> Non
                 within = max(cold) <= limit_for(z) * 1000 / 3
                 rows.append([layer, z, len(tiles), empty, f"{pct(cold, .5):.0f}", f"{pct(cold, .95):.0f}",
                              f"{max(cold):.0f}", f"{pct(hot, .5):.1f}", f"{pct(hot, .95):.1f}",
-                             f"{pct(plain, .95):.1f}", f"{max(raw) / 1024:.0f}", f"{max(packed) / 1024:.0f}", bad, "yes" if within else "**no**"])
+                             f"{pct(plain, .95):.1f}", f"{max(raw) / 1024:.0f}", f"{max(packed) / 1024:.0f}", bad,
+                             "yes" if within else "**no**"])
     finally:
         await client.close()
     emit(f"### Every layer at every zoom — the tiles under a {grid}×{grid} grid over the parcels' extent, "
@@ -183,7 +184,7 @@ async def map_view(base: str, redis, box, repeats: int) -> None:
                 queue = list(tiles)
                 times = []
 
-                async def browser(client):
+                async def browser(client, queue=queue, layer=layer, times=times):
                     while queue:
                         _, x, y = queue.pop(0)
                         ms, r = await client.get(f"/gis/{layer}/10/{x}/{y}.pbf")
@@ -264,7 +265,8 @@ async def edits(base: str, dsn: str, box, count: int) -> None:
             other = await asyncpg.connect(dsn)
             try:
                 started = time.perf_counter()
-                await other.execute('UPDATE "GIS"."PLOT" SET "STATUS" = "STATUS" WHERE "ID" >= $1 AND "ID" < $1 + 10000',
+                await other.execute('UPDATE "GIS"."PLOT" SET "STATUS" = "STATUS" '
+                                    'WHERE "ID" >= $1 AND "ID" < $1 + 10000',
                                     first)
                 return (time.perf_counter() - started) * 1000
             finally:
@@ -300,7 +302,8 @@ async def plans(small: str, big: str, repeats: int) -> None:
             conn = await asyncpg.connect(dsn)
             try:
                 parcels[name] = await conn.fetchval(
-                    'SELECT "ID" FROM "GIS"."PLOT", (SELECT ST_SetSRID(ST_Centroid(ST_Extent("GEOMETRY")::geometry), 3857) c FROM "GIS"."PLOT") e '
+                    'SELECT "ID" FROM "GIS"."PLOT", '
+                    '(SELECT ST_SetSRID(ST_Centroid(ST_Extent("GEOMETRY")::geometry), 3857) c FROM "GIS"."PLOT") e '
                     'ORDER BY "GEOMETRY" <-> c LIMIT 1')
             finally:
                 await conn.close()
@@ -333,10 +336,12 @@ async def plans(small: str, big: str, repeats: int) -> None:
 
 
 def machine() -> str:
-    model = next((l.split(":", 1)[1].strip() for l in Path("/proc/cpuinfo").read_text().splitlines()
-                  if l.startswith("model name")), "?")
-    mem = int(next(l.split()[1] for l in Path("/proc/meminfo").read_text().splitlines() if l.startswith("MemTotal")))
-    return f"{os.cpu_count()} cores ({model}), {mem / 2**20:.0f} GiB, shared with other work (load {os.getloadavg()[0]:.1f})"
+    model = next((row.split(":", 1)[1].strip() for row in Path("/proc/cpuinfo").read_text().splitlines()
+                  if row.startswith("model name")), "?")
+    mem = int(next(row.split()[1] for row in Path("/proc/meminfo").read_text().splitlines()
+                   if row.startswith("MemTotal")))
+    return (f"{os.cpu_count()} cores ({model}), {mem / 2**20:.0f} GiB, "
+            f"shared with other work (load {os.getloadavg()[0]:.1f})")
 
 
 async def settings_line(dsn: str) -> str:

@@ -93,7 +93,8 @@ def main():
     rows = asyncio.run(run(args))
     print(f"{platform.machine()} {os.cpu_count()} cores | Python {platform.python_version()} | "
           f"{args.parcels} parcels in {args.database} | layer plots")
-    print(f"{'zoom':>4} {'tiles':>5} {'KiB':>7} {'sql ms':>8} {'miss ms':>8} {'hit ms':>8} {'miss/sql':>9} {'hit/sql':>8}")
+    print(f"{'zoom':>4} {'tiles':>5} {'KiB':>7} {'sql ms':>8} {'miss ms':>8} {'hit ms':>8} "
+          f"{'miss/sql':>9} {'hit/sql':>8}")
     for zoom, n, kib, sql, miss, hit, r_miss, r_hit in rows:
         print(f"{zoom:>4} {n:>5} {kib:>7.1f} {sql:>8.2f} {miss:>8.2f} {hit:>8.2f} {r_miss:>9.2f} {r_hit:>8.2f}")
 

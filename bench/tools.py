@@ -25,7 +25,8 @@ from sampledata.settings import database_dsn  # noqa: E402
 def tool(env: dict, *args: str) -> dict[str, str]:
     done = subprocess.run([sys.executable, "-m", "landrecords", *args], cwd=ROOT, env=dict(os.environ, **env),
                           capture_output=True, text=True, check=True)
-    pairs = (re.split(r"\s{2,}", line.strip(), maxsplit=1) for line in done.stdout.splitlines() if line.startswith("  "))
+    pairs = (re.split(r"\s{2,}", line.strip(), maxsplit=1)
+             for line in done.stdout.splitlines() if line.startswith("  "))
     return {pair[0]: pair[1] for pair in pairs if len(pair) == 2}
 
 

@@ -92,8 +92,8 @@ async def parcels(args: argparse.Namespace) -> list[tuple[int, str | None]]:
                 raise UsageError(f"no parcels in cadastral zone {args.zone!r}")
             return [(row[0], row[1]) for row in rows]
         ids = listed_ids(args)
-        numbers = dict((await db.execute(text('SELECT "ID", "PLOT_NO" FROM "GIS"."PLOT" WHERE "ID" = ANY(:ids)'),
-                                         {"ids": ids})).all())
+        query = text('SELECT "ID", "PLOT_NO" FROM "GIS"."PLOT" WHERE "ID" = ANY(:ids)')
+        numbers: dict[int, str | None] = dict((await db.execute(query, {"ids": ids})).all())
         return [(i, numbers.get(i)) for i in ids]
 
 

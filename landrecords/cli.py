@@ -19,7 +19,7 @@ are. Long runs print how much there is to do, show their progress and resume whe
 
 
 class Parser(argparse.ArgumentParser):
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str):
         # One line, as every other error of the tools; the usage is one --help away.
         self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
@@ -72,6 +72,6 @@ def main(argv: list[str] | None = None) -> int:
 
         if not isinstance(e, SQLAlchemyError):
             raise  # a fault of the tools: the traceback is what we need to see
-        print(f"error: database: {str(e.orig if getattr(e, 'orig', None) else e).splitlines()[0]}",
+        print(f"error: database: {str(getattr(e, 'orig', None) or e).splitlines()[0]}",
               file=sys.stderr)
         return 1

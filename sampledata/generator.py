@@ -17,6 +17,7 @@ import math
 import random
 from bisect import bisect_left, bisect_right
 from collections import defaultdict
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 import numpy as np
@@ -128,7 +129,7 @@ def bearing_dms(dx: float, dy: float) -> tuple[int, int]:
 
 
 def _weighted(rng: random.Random, table):
-    values, weights = zip(*table)
+    values, weights = zip(*table, strict=False)
     return rng.choices(values, weights)[0]
 
 
@@ -224,7 +225,7 @@ class _Grid:
 
 
 def _row_parcels(length: int, depth: int, rng: random.Random,
-                 rear_marks: list[int] = ()) -> list[list[tuple[int, int]]]:
+                 rear_marks: Sequence[int] = ()) -> list[list[tuple[int, int]]]:
     """One row of parcels in row-local cm: u along the road, w away from it.
 
     rear_marks are the corners already on the rear line (the other row's); a rear
@@ -358,9 +359,9 @@ class _Hierarchy:
             x, y = centre(d)
             lga_of.append(min(range(n_lga), key=lambda k: (seed_xy[k][0] - x) ** 2 + (seed_xy[k][1] - y) ** 2))
 
-        self.lgas = []       # (id, cell boxes)
-        self.districts = []  # (id, lga_id, cell box)
-        self.zones = []      # (id, district_id, (c0, c1, r0, r1) in grid cells)
+        self.lgas: list[tuple] = []       # (id, cell boxes)
+        self.districts: list[tuple] = []  # (id, lga_id, cell box)
+        self.zones: list[tuple] = []      # (id, district_id, (c0, c1, r0, r1) in grid cells)
         for lga in range(n_lga):
             boxes = []
             for k in (k for k in range(len(districts)) if lga_of[k] == lga):
@@ -445,13 +446,13 @@ def _generate(parcels: int, seed: int, cols: int, rows: int, progress: bool) -> 
     major_rows = [j for j in range(rows + 1) if grid.htype[j] == "Major"]
     major_cols = [i for i in range(cols + 1) if grid.vtype[i] == "Major"]
     for i in range(cols + 1):
-        for ja, jb in zip(major_rows, major_rows[1:]):
+        for ja, jb in zip(major_rows, major_rows[1:], strict=False):
             x, y = grid.to_world(np.full(jb - ja + 1, grid.X[i]), grid.Y[ja:jb + 1])
-            roads.append((v_names[i], grid.vtype[i], list(zip(x.tolist(), y.tolist()))))
+            roads.append((v_names[i], grid.vtype[i], list(zip(x.tolist(), y.tolist(), strict=False))))
     for j in range(rows + 1):
-        for ia, ib in zip(major_cols, major_cols[1:]):
+        for ia, ib in zip(major_cols, major_cols[1:], strict=False):
             x, y = grid.to_world(grid.X[ia:ib + 1], np.full(ib - ia + 1, grid.Y[j]))
-            roads.append((h_names[j], grid.htype[j], list(zip(x.tolist(), y.tolist()))))
+            roads.append((h_names[j], grid.htype[j], list(zip(x.tolist(), y.tolist(), strict=False))))
     tables["ROAD"] = [(k + 1, name, kind, ewkb.linestring(coords)) for k, (name, kind, coords) in enumerate(roads)]
     tables["LAND_PURPOSE"] = [(k + 1, code, name, lu) for k, (code, name, lu) in enumerate(LAND_PURPOSES)]
 
@@ -481,7 +482,7 @@ def _generate(parcels: int, seed: int, cols: int, rows: int, progress: bool) -> 
 
                 corners = sorted({p for _, ring in block for p in ring})
                 wx, wy = grid.to_world([x0 + u for u, _ in corners], [y0 + v for _, v in corners])
-                world = dict(zip(corners, zip(wx.tolist(), wy.tolist())))
+                world = dict(zip(corners, zip(wx.tolist(), wy.tolist(), strict=False), strict=False))
                 beacon_id: dict[tuple[int, int], int] = {}
                 block_corners = {(0, 0), (length, 0), (0, depth), (length, depth)}
                 for p in corners:

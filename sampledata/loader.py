@@ -7,7 +7,6 @@ import sys
 import threading
 import time
 from dataclasses import dataclass
-from pathlib import Path
 
 import asyncpg
 
@@ -83,7 +82,10 @@ async def _ensure_schema(conn: asyncpg.Connection, sql: str) -> None:
 async def _current_mark(conn: asyncpg.Connection) -> tuple[int, int, int] | None:
     comment = await conn.fetchval(f"""SELECT obj_description('"{SCHEMA}"."PLOT"'::regclass, 'pg_class')""")
     m = _MARK.search(comment or "")
-    return tuple(int(g) for g in m.groups()) if m else None
+    if not m:
+        return None
+    parcels, seed, version = (int(g) for g in m.groups())
+    return parcels, seed, version
 
 
 async def _has_parcels(conn: asyncpg.Connection) -> bool:

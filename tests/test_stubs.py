@@ -34,8 +34,9 @@ def stub_parameters(node: ast.FunctionDef | ast.AsyncFunctionDef) -> list[tuple[
             out.append((arg.arg, kind, defaults[positional.index(arg)]))
     if a.vararg:
         out.append((a.vararg.arg, inspect.Parameter.VAR_POSITIONAL, inspect.Parameter.empty))
-    for arg, default in zip(a.kwonlyargs, a.kw_defaults):
-        out.append((arg.arg, inspect.Parameter.KEYWORD_ONLY, default if default is not None else inspect.Parameter.empty))
+    for arg, default in zip(a.kwonlyargs, a.kw_defaults, strict=False):
+        out.append((arg.arg, inspect.Parameter.KEYWORD_ONLY,
+                    default if default is not None else inspect.Parameter.empty))
     if a.kwarg:
         out.append((a.kwarg.arg, inspect.Parameter.VAR_KEYWORD, inspect.Parameter.empty))
     return out
@@ -74,7 +75,7 @@ def test_stub_signature_matches_the_module(ravn_modules, module, qualname):
     actual = list(inspect.signature(real).parameters.values())
     expected = stub_parameters(node)
     assert [(p.name, p.kind) for p in actual] == [(n, k) for n, k, _ in expected]
-    for parameter, (_, _, default) in zip(actual, expected):
+    for parameter, (_, _, default) in zip(actual, expected, strict=False):
         if default is inspect.Parameter.empty:
             assert parameter.default is inspect.Parameter.empty, parameter.name
         elif isinstance(default, ast.Constant) and default.value is Ellipsis:
@@ -123,7 +124,8 @@ CARELESS = [
     "async def b(g: planwork.PlanImageGenerator) -> int: return len((await g.get_plot_with_nearby(g.db, 1))['roads'])",
     # The scale is the third item, an int.
     "c: str = plots.generate_plot([], 1, None)[2]",
-    "async def d(g: planwork.PlanImageGenerator) -> bytes: return (await g.generate_deedplan_html(1, 'a', 'b', 'c', 'd')).read()",
+    "async def d(g: planwork.PlanImageGenerator) -> bytes: "
+    "return (await g.generate_deedplan_html(1, 'a', 'b', 'c', 'd')).read()",
 ]
 
 

@@ -5,7 +5,6 @@ from __future__ import annotations
 import asyncio
 import json
 import logging
-import os
 
 import asyncpg
 import httpx
@@ -39,7 +38,7 @@ SIZE = {"plots": 20, "beacons": 0, "roads": 100, "cadzones": 800, "districts": 3
 # edited feature's and some do not.
 SATELLITES = [(d * dx, d * dy) for d, (dx, dy) in zip(
     (45, 130, 420, 1300, 4100, 13000, 41000, 130000),
-    ((1, 0), (0, 1), (-1, 0), (0, -1), (1, 1), (-1, 1), (-1, -1), (1, -1)))]
+    ((1, 0), (0, 1), (-1, 0), (0, -1), (1, 1), (-1, 1), (-1, -1), (1, -1)), strict=False)]
 EDIT_ID = 900_001
 
 
@@ -47,7 +46,8 @@ def geometry_sql(layer: str, x: float, y: float, size: float) -> str:
     if layer == "beacons":
         return f"ST_SetSRID(ST_MakePoint({x}, {y}), 3857)"
     if layer == "roads":
-        return f"ST_SetSRID(ST_MakeLine(ST_MakePoint({x - size / 2}, {y}), ST_MakePoint({x + size / 2}, {y + 7})), 3857)"
+        return (f"ST_SetSRID(ST_MakeLine(ST_MakePoint({x - size / 2}, {y}), "
+                f"ST_MakePoint({x + size / 2}, {y + 7})), 3857)")
     env = f"ST_MakeEnvelope({x - size / 2}, {y - size / 2}, {x + size / 2}, {y + size / 2}, 3857)"
     return env if layer == "plots" else f"ST_Multi({env})"
 

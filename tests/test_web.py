@@ -128,7 +128,8 @@ def test_cors_origins_come_from_the_environment(tmp_path):
         "    t = httpx.ASGITransport(app=main.app)\n"
         "    async with httpx.AsyncClient(transport=t, base_url='http://t') as c:\n"
         "        for origin in ('https://maps.example', 'https://evil.example'):\n"
-        "            a = await c.options('/gis/layers/', headers={'Origin': origin, 'Access-Control-Request-Method': 'GET'})\n"
+        "            a = await c.options('/gis/layers/',\n"
+        "                                headers={'Origin': origin, 'Access-Control-Request-Method': 'GET'})\n"
         "            print(a.status_code, a.headers.get('access-control-allow-origin'))\n"
         "asyncio.run(go())\n")
     env = {"CORS_ORIGINS": "https://maps.example, https://other.example", "PATH": "/usr/bin:/bin"}

@@ -1,1 +1,2 @@
-"""Native modules of the land-records geospatial back end: tessera (vector tiles), plots (plot maps), planwork (plan documents)."""
+"""Native modules of the land-records geospatial back end: tessera (vector tiles), plots (plot maps),
+planwork (plan documents)."""

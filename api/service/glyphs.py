@@ -114,7 +114,7 @@ def _cmap(path: Path) -> set[int]:
             segs = struct.unpack(">H", data[sub + 6:sub + 8])[0] // 2
             ends = struct.unpack(f">{segs}H", data[sub + 14:sub + 14 + 2 * segs])
             starts = struct.unpack(f">{segs}H", data[sub + 16 + 2 * segs:sub + 16 + 4 * segs])
-            for a, b in zip(starts, ends):
+            for a, b in zip(starts, ends, strict=False):
                 if a != 0xFFFF:
                     codes.update(range(a, b + 1))
         elif fmt == 12:

@@ -85,7 +85,7 @@ async def _layer_extent(layer: str, entry: dict) -> dict:
                      "WHERE table_schema = :schema AND table_name = :table")
     async with get_engine().connect() as conn:
         box = (await conn.execute(extent_sql)).mappings().first()
-        types = dict((await conn.execute(types_sql, {"schema": schema, "table": table})).all())
+        types: dict[str, str] = dict((await conn.execute(types_sql, {"schema": schema, "table": table})).all())
     bounds = None
     if box is not None and box["west"] is not None:
         bounds = [round(box[k], 6) for k in ("west", "south", "east", "north")]

@@ -26,7 +26,7 @@ class LoggedLines(io.TextIOBase):
         self._partial = ""
 
     @property
-    def encoding(self) -> str:
+    def encoding(self) -> str:  # type: ignore[override]
         return "utf-8"
 
     def writable(self) -> bool:

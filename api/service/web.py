@@ -191,6 +191,7 @@ class HttpCaching:
         if body or has_length:
             updates[b"content-length"] = str(len(body)).encode()
         if tile:
+            assert etag is not None  # every tile path above sets it
             updates[b"etag"] = etag
             if if_none_match is not None and _matches(if_none_match, etag):
                 for name in NOT_IN_304:

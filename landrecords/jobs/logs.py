@@ -84,6 +84,8 @@ def forward_from_process(queue) -> None:
 
 def listen_to_processes(queue) -> logging.handlers.QueueListener:
     """The parent's end of forward_from_process: records go through the host logger's own handlers."""
-    listener = logging.handlers.QueueListener(queue, *tool_logger().parent.handlers, respect_handler_level=True)
+    parent = tool_logger().parent
+    handlers = parent.handlers if parent is not None else []
+    listener = logging.handlers.QueueListener(queue, *handlers, respect_handler_level=True)
     listener.start()
     return listener

@@ -7,7 +7,8 @@ import asyncio
 import itertools
 import logging
 import sys
-from collections.abc import Awaitable, Callable, Iterable, Iterator
+from collections.abc import Awaitable, Callable, Coroutine, Iterable, Iterator
+from typing import Any
 from dataclasses import dataclass, field
 
 from sqlalchemy import text
@@ -90,7 +91,7 @@ async def fetch(semaphore: asyncio.Semaphore, sql: str, z: int, x: int, y: int) 
     return bytes(body) if body else None
 
 
-async def run_bounded(items: Iterable, one: Callable[..., Awaitable[None]], window: int) -> None:
+async def run_bounded(items: Iterable, one: Callable[..., Coroutine[Any, Any, None]], window: int) -> None:
     """Awaits one(*item) for every item with at most `window` tasks alive at once."""
     pending: set[asyncio.Task] = set()
     try:

@@ -20,7 +20,8 @@ DEED_PAGE = ("\n        @page {\n            size: A4;\n            margin: 0;\n
 
 def entry(id, **fields):
     values = {"id": id, "name": f"P{id}", "area": 400.0, "file_no": f"f/{id}", "geometry": {},
-              "boundary": [{"beacon_name": "SC/CN 1", "geometry": {"type": "Point", "coordinates": (834640.5, 713585.25)}},
+              "boundary": [{"beacon_name": "SC/CN 1",
+                            "geometry": {"type": "Point", "coordinates": (834640.5, 713585.25)}},
                            {"beacon_name": "PB 2", "geometry": {"type": "Point", "coordinates": (1.0, 2.0)}}],
               "surveyed_by": "Surv. A", "address": "Plot 42, Main Street", "plan_layout_no": "PL/1"}
     values.update(fields)
@@ -118,7 +119,7 @@ def world(planwork, monkeypatch, tmp_path):
 
 
 def fields(html, tokens):
-    return dict(zip(tokens, html.split("|")))
+    return dict(zip(tokens, html.split("|"), strict=False))
 
 
 SCHEDULE_HTML = (

@@ -34,7 +34,8 @@ def parcel_without_legs(database_url, geometry='"GEOMETRY"') -> int:
             new_id = (await conn.execute(text('SELECT max("ID") + 1000 FROM "GIS"."PLOT"'))).scalar_one()
             await conn.execute(text('INSERT INTO "GIS"."PLOT" SELECT :id, "PLOT_NO", "STATUS", "AREA_SYSTEM", '
                                     '"GENERAL_LU", "CADZONE", "DETAIL_LU", "file_no", "ADDRESS", "SURVEYED_BY", '
-                                    '"PLAN_LAYOUT_NO", ' + geometry + ' FROM "GIS"."PLOT" WHERE "ID" = 1'), {"id": new_id})
+                                    '"PLAN_LAYOUT_NO", ' + geometry + ' FROM "GIS"."PLOT" WHERE "ID" = 1'),
+                               {"id": new_id})
         await engine.dispose()
         return new_id
 
@@ -121,7 +122,8 @@ class TestHttp:
                             timeout=60)
         assert missing.status_code == 422
         assert sorted(e["loc"][-1] for e in missing.json()["detail"]) == ["cadzone", "district", "file_no"]
-        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(deed_query, district="  "), headers=STAFF, timeout=60)
+        blank = httpx.get(server + "/plans/5/deedplan.pdf", params=dict(deed_query, district="  "), headers=STAFF,
+                          timeout=60)
         assert blank.status_code == 422 and blank.json() == {"detail": "Missing deed plan field(s): district"}
 
     @pytest.mark.parametrize("path", ["siteplan.pdf", "deedplan.pdf"])

@@ -78,7 +78,8 @@ def test_image(plots, spy):
     image64, *_ = plots.generate_plot([target], 1, None)
     data = base64.b64decode(image64, validate=True)
     image = Image.open(io.BytesIO(data))
-    assert image.format == "PNG" and image.size == (2244, 1889) and image.info["dpi"] == pytest.approx((300, 300), abs=0.01)
+    assert image.format == "PNG" and image.size == (2244, 1889)
+    assert image.info["dpi"] == pytest.approx((300, 300), abs=0.01)
     assert image.mode == "RGBA" and image.getextrema()[3] == (255, 255)
     ax = drawn_axes(spy)
     assert pixel(image, ax, X0 + 25, Y0 + 15)[:3] == (255, 217, 217)           # the parcel's fill at its centroid

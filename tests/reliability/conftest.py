@@ -55,7 +55,8 @@ def redis_server():
 @pytest.fixture(scope="session")
 def data_tiles(private_pg):
     """Tiles at zoom 18 over the sample parcels, west to east, north to south."""
-    extent = private_pg.admin_sql('SELECT ST_XMin(e) || \',\' || ST_YMin(e) || \',\' || ST_XMax(e) || \',\' || ST_YMax(e) '
+    extent = private_pg.admin_sql('SELECT ST_XMin(e) || \',\' || ST_YMin(e) || \',\' '
+                                  '|| ST_XMax(e) || \',\' || ST_YMax(e) '
                                   'FROM (SELECT ST_Extent("GEOMETRY") e FROM "GIS"."PLOT") s',
                                   database=private_pg.database)
     minx, miny, maxx, maxy = map(float, extent.split(","))

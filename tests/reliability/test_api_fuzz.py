@@ -42,4 +42,5 @@ def test_no_server_errors(case, fuzzed_server):
     if response.status_code >= 500:
         detail = response.json().get("detail") if "json" in response.headers.get("content-type", "") else None
         assert (response.status_code, detail) in DATABASE_FAILURES or (response.status_code, None) in \
-            DATABASE_FAILURES, f"{case.method} {case.formatted_path} {case.query}: {response.status_code} {response.text}"
+            DATABASE_FAILURES, (f"{case.method} {case.formatted_path} {case.query}: "
+                                f"{response.status_code} {response.text}")

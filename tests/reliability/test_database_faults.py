@@ -102,7 +102,7 @@ async def test_slow_query_gives_408_and_spares_other_layers(serve, pg, fresh_til
                 others.append(await timed_get(client, next(fresh_tiles)))
                 await asyncio.sleep(0.1)
             waiting = await backends(pg, exclude={locker})
-        for task, z in zip(slow, (4, 5, 6)):
+        for task, z in zip(slow, (4, 5, 6), strict=False):
             response, seconds = task.result()
             assert response.status_code == 408 and response.json() == {"detail": f"Tile generation timeout at zoom {z}"}
             assert 9.5 < seconds < 13

@@ -26,7 +26,8 @@ async def refused(tessera, **kw):
 async def test_wgs84_box_is_transformed_cached_and_marked_miss(tessera, fake_redis):
     session = FakeSession(FakeResult(row=CORNERS), FakeResult(TILE))
     response = await get(tessera, session=session)
-    assert (response.status_code, response.body, response.media_type) == (200, TILE, "application/vnd.mapbox-vector-tile")
+    assert (response.status_code, response.body, response.media_type) == (
+        200, TILE, "application/vnd.mapbox-vector-tile")
     assert response.headers["x-cache"] == "MISS" and response.headers["cache-control"] == "public, max-age=1800"
     key = "mvt_v8:bbox:plots:836748:711894:837860:713005:5000:True"
     assert fake_redis.store[key] == TILE and fake_redis.ttls[key] == 1800

@@ -18,7 +18,8 @@ BINARY = bytes([0x1A, 0x8F]) + bytes(range(0x80, 0x100)) + b"\x00tail"
 
 def test_class_shape(tessera):
     cls = tessera.BinaryRedisCache
-    assert cls.__bases__ == (object,) and cls.__doc__ == "Simple Redis cache for binary MVT tiles without UTF-8 decoding."
+    assert cls.__bases__ == (object,)
+    assert cls.__doc__ == "Simple Redis cache for binary MVT tiles without UTF-8 decoding."
     assert [getattr(cls, m).__doc__ for m in ("_make_key", "get", "set", "delete")] == [
         "Create namespaced key.", "Get binary data from cache.", "Set binary data in cache with TTL.",
         "Delete key from cache."]

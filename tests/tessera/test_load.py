@@ -23,7 +23,8 @@ MINIMAL_HOST = {
     "database.py": "async def get_db():\n    yield None\n",
     "helpers/__init__.py": "",
     "helpers/responses.py": "def api_response(**kw):\n    return kw\n\ndef api_router_response(r):\n    return r\n",
-    "helpers/utils.py": "def latlon_to_xyz(lat, lon, zoom):\n    return {}\n\ndef xyz_to_bbox_web_mercator(z, x, y):\n    return {}\n",
+    "helpers/utils.py": ("def latlon_to_xyz(lat, lon, zoom):\n    return {}\n\n"
+                         "def xyz_to_bbox_web_mercator(z, x, y):\n    return {}\n"),
 }
 
 

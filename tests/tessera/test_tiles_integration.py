@@ -97,7 +97,8 @@ async def test_xyz_tile_content_and_cache_hit(tessera, engine, http, redis):
     async with engine.connect() as conn:
         ids = set((await conn.execute(text(
             'SELECT "ID" FROM "GIS"."PLOT" WHERE ST_Intersects("GEOMETRY", '
-            'ST_MakeEnvelope(:a, :b, :c, :d, 3857)) AND NOT ST_Touches("GEOMETRY", ST_MakeEnvelope(:a, :b, :c, :d, 3857))'),
+            'ST_MakeEnvelope(:a, :b, :c, :d, 3857)) '
+            'AND NOT ST_Touches("GEOMETRY", ST_MakeEnvelope(:a, :b, :c, :d, 3857))'),
             {"a": bbox["minx"], "b": bbox["miny"], "c": bbox["maxx"], "d": bbox["maxy"]})).scalars())
     assert {f["properties"]["ID"] for f in features} == ids
     second = await http.get(f"/gis/plots/{z}/{x}/{y}.pbf")
@@ -185,7 +186,8 @@ async def test_bbox_tiles_agree_between_projections(tessera, engine, http, redis
             "ST_MakeEnvelope(7.495, 6.395, 7.505, 6.405, 4326), 3857) b) s"))).one()
     async for key in redis.scan_iter(match="mvt_v8:bbox:*"):
         await redis.delete(key)
-    mercator = await http.get("/gis/plots/bbox/?minx={}&miny={}&maxx={}&maxy={}&srid=3857&simplify=false".format(*corners))
+    mercator = await http.get(
+        "/gis/plots/bbox/?minx={}&miny={}&maxx={}&maxy={}&srid=3857&simplify=false".format(*corners))
     assert mercator.status_code == 200 and mercator.headers["x-cache"] == "MISS"
     ids = lambda body: sorted(f["properties"]["ID"] for f in decode(body)["plots"]["features"])  # noqa: E731
     assert ids(wgs84.content) == ids(mercator.content) and ids(wgs84.content)

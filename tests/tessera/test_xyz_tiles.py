@@ -37,7 +37,8 @@ async def test_fresh_tile_is_cached_with_the_tier_lifetime(tessera, fake_redis, 
     response = await get(tessera, session=session)
     assert (response.status_code, response.body, response.media_type) == (200, TILE, MVT)
     assert "x-cache" not in response.headers and "cache-control" not in response.headers
-    assert fake_redis.store["mvt_v8:plots:14:9000:8000"] == TILE and fake_redis.ttls["mvt_v8:plots:14:9000:8000"] == 1800
+    assert fake_redis.store["mvt_v8:plots:14:9000:8000"] == TILE
+    assert fake_redis.ttls["mvt_v8:plots:14:9000:8000"] == 1800
     assert session.events == ["execute", "commit", "close"]
     statement, params = session.statements[0]
     assert statement == tessera.generate_mvt_sql("plots", 14)[0]

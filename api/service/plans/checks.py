@@ -41,10 +41,11 @@ def check_deed_fields(**fields: str | None) -> dict[str, str]:
     missing = [name for name in DEED_FIELDS if not (fields.get(name) or "").strip()]
     if missing:
         raise PlanError(422, "Missing deed plan field(s): " + ", ".join(missing))
+    present = {name: fields[name] or "" for name in DEED_FIELDS}
     for name in DEED_FIELDS:
         # The register stores the particulars as jsonb, which refuses NUL; no control
         # character belongs on a certificate anyway.
-        bad = next((c for c in fields[name] if unicodedata.category(c) == "Cc"), None)
+        bad = next((c for c in present[name] if unicodedata.category(c) == "Cc"), None)
         if bad is not None:
             raise PlanError(422, f"Deed plan field {name} contains a control character (U+{ord(bad):04X})")
-    return {name: fields[name].strip() for name in DEED_FIELDS}
+    return {name: present[name].strip() for name in DEED_FIELDS}
