@@ -3,9 +3,15 @@
 #include "ravn/errors.hpp"
 #include "ravn/globals.hpp"
 
+#include <frameobject.h>
 #include <structmember.h>
 
 #include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#if defined(__SANITIZE_ADDRESS__)
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace ravn::rt {
 
@@ -13,24 +19,33 @@ namespace ravn::rt {
 // Frames: memory, parameters, locals, handled exception.
 
 namespace {
-FrameBase* g_running_frame = nullptr;  // the GIL serialises all of this
+// Per thread: several threads may each run an event loop, and Python code that a
+// frame calls lets another thread run its own frames before this one resumes, so
+// frames of different threads do not nest and one process-wide pointer would be
+// left on a frame that another thread has finished and freed.
+thread_local FrameBase* t_running_frame = nullptr;
 
 // operator new runs just before the promise's constructor, for the same frame.
+// Only the frame's copies of its parameters are made in between (reference
+// counts, no Python code), so no other thread can run there; per thread anyway,
+// so that nothing depends on that.
 struct Allocation {
   void* memory = nullptr;
   std::size_t size = 0;
 };
-Allocation g_last_allocation;
+thread_local Allocation t_last_allocation;
 }  // namespace
 
 // Frames of the same function have the same size, and a request makes several:
 // freed frames are kept on a short list per size class and handed out again.
-// The sanitizer build bypasses the pool, so that a use after free is still caught.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kPoolFrames = false;
-#else
-constexpr bool kPoolFrames = true;
-#endif
+// One list for the process: operator new and delete run with the GIL held and
+// call no Python code between reading the list and writing it, so no other
+// thread can come in between (3.11 has one GIL for all interpreters, and the
+// modules refuse sub-interpreters anyway).
+//
+// The sanitizer build keeps the list off unless RAVN_FRAME_POOL=1 is set, so
+// that a use after free is caught as such; with it on, a frame on the list is
+// poisoned, so that a use of a recycled frame is caught all the same.
 constexpr std::size_t kFrameGrain = 64;
 constexpr std::size_t kPooledClasses = 32;  // frames up to 2 KiB
 constexpr std::size_t kPooledPerClass = 64;
@@ -43,28 +58,46 @@ struct FramePool {
 };
 FramePool g_frame_pool;
 
+#if defined(__SANITIZE_ADDRESS__)
+bool pool_frames() {
+  static const bool on = [] {
+    const char* v = std::getenv("RAVN_FRAME_POOL");
+    return v && std::strcmp(v, "1") == 0;
+  }();
+  return on;
+}
+void poison(void* memory, std::size_t size) { ASAN_POISON_MEMORY_REGION(memory, size); }
+void unpoison(void* memory, std::size_t size) { ASAN_UNPOISON_MEMORY_REGION(memory, size); }
+#else
+constexpr bool pool_frames() { return true; }
+void poison(void*, std::size_t) {}
+void unpoison(void*, std::size_t) {}
+#endif
+
 void* FrameBase::operator new(std::size_t size) {
   const std::size_t cls = (size + kFrameGrain - 1) / kFrameGrain;
   void* memory = nullptr;
-  if (kPoolFrames && cls < kPooledClasses && g_frame_pool.head[cls]) {
+  if (pool_frames() && cls < kPooledClasses && g_frame_pool.head[cls]) {
     FreeFrame* f = g_frame_pool.head[cls];
+    unpoison(f, cls * kFrameGrain);
     g_frame_pool.head[cls] = f->next;
     --g_frame_pool.count[cls];
     memory = f;
   } else {
     memory = ::operator new(cls * kFrameGrain);
   }
-  g_last_allocation = {memory, size};
+  t_last_allocation = {memory, size};
   return memory;
 }
 
 void FrameBase::operator delete(void* memory, std::size_t size) noexcept {
   const std::size_t cls = (size + kFrameGrain - 1) / kFrameGrain;
-  if (kPoolFrames && cls < kPooledClasses && g_frame_pool.count[cls] < kPooledPerClass) {
+  if (pool_frames() && cls < kPooledClasses && g_frame_pool.count[cls] < kPooledPerClass) {
     auto* f = static_cast<FreeFrame*>(memory);
     f->next = g_frame_pool.head[cls];
     g_frame_pool.head[cls] = f;
     ++g_frame_pool.count[cls];
+    poison(f, cls * kFrameGrain);
     return;
   }
   ::operator delete(memory, cls * kFrameGrain);
@@ -72,13 +105,13 @@ void FrameBase::operator delete(void* memory, std::size_t size) noexcept {
 
 FrameBase::FrameBase() noexcept {
   locals.prev = locals.next = &locals;
-  const auto* memory = static_cast<const char*>(g_last_allocation.memory);
+  const auto* memory = static_cast<const char*>(t_last_allocation.memory);
   const auto* self = reinterpret_cast<const char*>(this);
-  if (memory && self >= memory && self < memory + g_last_allocation.size) {
+  if (memory && self >= memory && self < memory + t_last_allocation.size) {
     begin_ = memory;
-    end_ = memory + g_last_allocation.size;
+    end_ = memory + t_last_allocation.size;
   }
-  g_last_allocation = {};
+  t_last_allocation = {};
 }
 
 FrameBase::~FrameBase() {
@@ -97,7 +130,7 @@ FrameBase::~FrameBase() {
   Py_CLEAR(handled.exc_value);
 }
 
-FrameBase* FrameBase::running() noexcept { return g_running_frame; }
+FrameBase* FrameBase::running() noexcept { return t_running_frame; }
 
 void FrameBase::add_param(const py::handle* param) noexcept {
   for (const py::handle*& slot : params) {
@@ -123,17 +156,17 @@ void FrameLink::join(const py::handle* owner) noexcept {
 namespace engine {
 
 Entered::Entered(FrameBase& frame) noexcept
-    : thread_(PyThreadState_Get()), outer_item_(thread_->exc_info), outer_frame_(g_running_frame) {
+    : thread_(PyThreadState_Get()), outer_item_(thread_->exc_info), outer_frame_(t_running_frame) {
   if (outer_item_ != &frame.handled) {
     frame.handled.previous_item = outer_item_;
     thread_->exc_info = &frame.handled;
   }
-  g_running_frame = &frame;
+  t_running_frame = &frame;
 }
 
 Entered::~Entered() {
   thread_->exc_info = outer_item_;
-  g_running_frame = outer_frame_;
+  t_running_frame = outer_frame_;
 }
 
 py::object fetch_error() noexcept {
@@ -158,8 +191,6 @@ py::object new_exception(PyObject* type) noexcept {
   return py::reinterpret_steal<py::object>(e);
 }
 
-namespace {
-
 bool is_generator_based_coroutine(PyObject* obj) {
   if (!PyGen_CheckExact(obj)) return false;
   PyObject* code = PyObject_GetAttrString(obj, "gi_code");
@@ -171,6 +202,8 @@ bool is_generator_based_coroutine(PyObject* obj) {
   Py_DECREF(code);
   return result;
 }
+
+namespace {
 
 // Calls obj.<name>(args...) if obj has that attribute; *found tells whether it had.
 PyObject* call_optional_method(PyObject* obj, const char* name, PyObject* arg, bool* found) {
@@ -548,6 +581,7 @@ struct CoroObject {
   PyObject* name;
   PyObject* qualname;
   PyObject* weakrefs;
+  PyObject* frame_object;  // cr_frame, made on first use
 };
 
 PyTypeObject* g_coroutine_type = nullptr;
@@ -666,11 +700,13 @@ int coro_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(c->name);
   Py_VISIT(c->qualname);
+  Py_VISIT(c->frame_object);
   return engine::visit_frame(c->frame, visit, arg);
 }
 
 int coro_clear(PyObject* self) {
   engine::clear_frame(as_coro(self)->frame);
+  Py_CLEAR(as_coro(self)->frame_object);
   return 0;
 }
 
@@ -685,6 +721,7 @@ void coro_dealloc(PyObject* self) {
   c->frame.~Frame();
   Py_CLEAR(c->name);
   Py_CLEAR(c->qualname);
+  Py_CLEAR(c->frame_object);
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -696,6 +733,36 @@ PyObject* coro_repr(PyObject* self) {
 
 PyObject* get_running(PyObject* self, void*) {
   return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::running);
+}
+PyObject* get_suspended(PyObject* self, void*) {
+  return PyBool_FromLong(as_coro(self)->frame.state == Frame::State::suspended);
+}
+// A real frame object while the coroutine can still run, None once it has
+// finished, as on Python's coroutines (inspect.getcoroutinestate reads it to
+// tell a new coroutine from a closed one). It stands for the C++ frame: an
+// empty code object named after the function, the function's globals, no
+// locals and no line.
+PyObject* get_frame(PyObject* self, void*) {
+  CoroObject* c = as_coro(self);
+  if (c->frame.state == Frame::State::done) {
+    Py_CLEAR(c->frame_object);
+    Py_RETURN_NONE;
+  }
+  if (!c->frame_object) {
+    const py::handle* globals = c->frame.promise ? c->frame.promise->globals() : nullptr;
+    py::object dict = globals ? py::reinterpret_borrow<py::object>(*globals) : py::reinterpret_steal<py::object>(PyDict_New());
+    if (!dict) return nullptr;
+    PyObject* file = PyDict_GetItemWithError(dict.ptr(), Name<"__file__">::key());
+    if (!file && PyErr_Occurred()) return nullptr;
+    py::object filename = file && PyUnicode_Check(file) ? py::reinterpret_borrow<py::object>(file) : py::str("<native>");
+    PyCodeObject* code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()), PyUnicode_AsUTF8(c->name), 0);
+    if (!code) return nullptr;
+    PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, dict.ptr(), nullptr);
+    Py_DECREF(code);
+    if (!frame) return nullptr;
+    c->frame_object = reinterpret_cast<PyObject*>(frame);
+  }
+  return Py_NewRef(c->frame_object);
 }
 PyObject* get_await(PyObject* self, void*) {
   const FrameBase* p = as_coro(self)->frame.promise;
@@ -726,8 +793,9 @@ PyGetSetDef coro_getset[] = {
     {"__name__", get_name, set_name, nullptr, nullptr},
     {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"cr_running", get_running, nullptr, nullptr, nullptr},
+    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
     {"cr_await", get_await, nullptr, nullptr, nullptr},
-    {"cr_frame", get_none, nullptr, nullptr, nullptr},
+    {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_code", get_none, nullptr, nullptr, nullptr},
     {"cr_origin", get_none, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -772,6 +840,7 @@ py::object make_coroutine(Coro&& coro, py::handle name, py::handle qualname) {
   c->name = Py_NewRef(name.ptr());
   c->qualname = Py_NewRef(qualname.ptr());
   c->weakrefs = nullptr;
+  c->frame_object = nullptr;
   PyObject_GC_Track(c);
   return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(c));
 }

@@ -9,6 +9,8 @@
 namespace ravn::rt {
 
 namespace {
+// Made once, in the main interpreter: the modules refuse to load in any other
+// (module.hpp), so this is the builtins every lookup of theirs should see.
 PyObject* builtins_dict() {
   static PyObject* dict = [] {
     PyObject* module = PyImport_ImportModule("builtins");
@@ -47,8 +49,11 @@ py::object Globals::lookup(PyObject* key, Remembered& remembered) const {
       remembered.builtins_version == version_of(builtins)) {
     return py::reinterpret_borrow<py::object>(remembered.value);
   }
+  // Tags read before the lookup: a key's __eq__ or __hash__ may run Python code
+  // that changes either dict during it, and that change must not count as seen.
+  const std::uint64_t version = version_of(dict), builtins_version = version_of(builtins);
   py::object value = lookup(key);
-  remembered = {dict, version_of(dict), version_of(builtins), value.ptr()};
+  remembered = {dict, version, builtins_version, value.ptr()};
   return value;
 }
 
