@@ -44,8 +44,9 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
     double d = std::fabs(static_cast<double>(s) - approx_step);
     if (d < best) best = d, step = static_cast<double>(s);
   }
-  // Past the table: the nearest whole hundred, halves to even as round() does.
-  if (approx_step > 100) step = std::nearbyint(approx_step / 100) * 100;
+  // Past the table: the nearest whole hundred, by round() itself (halves to even,
+  // OverflowError for an infinite scale rather than a bar of infinite length).
+  if (approx_step > 100) step = as_double(g["round"_n](float_(approx_step / 100))) * 100;
 
   // Two segments either side of the middle tick.
   const int num_steps_left = 2;
