@@ -28,6 +28,8 @@
 // own objects with rt::call_method.
 #pragma once
 
+#include "ravn/python_version.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <array>
