@@ -9,4 +9,5 @@
 #include "ravn/imports.hpp"
 #include "ravn/module.hpp"
 #include "ravn/statements.hpp"
+#include "ravn/values.hpp"
 
