@@ -9,12 +9,6 @@
 namespace ravn::plots {
 namespace {
 
-double as_double(py::handle v) {
-  double d = PyFloat_AsDouble(v.ptr());
-  if (d == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-  return d;
-}
-
 void dashed(py::handle ax, py::handle x, py::handle y, int zorder) {
   ax.attr("plot")(x, y, py::arg("color") = "black", py::arg("linewidth") = 0.8, py::arg("linestyle") = "--",
                   py::arg("zorder") = zorder);
@@ -97,8 +91,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
   py::object beacons = target_parcel_data.attr("get")("boundary", py::list());
   py::object centroid = target_geom.attr("centroid");
   py::list schedule;
-  const Py_ssize_t n = PyObject_Length(beacons.ptr());
-  if (n < 0) throw py::error_already_set();
+  const Py_ssize_t n = rt::length(beacons);
 
   py::object mm = scale / int_(1000);  // ground metres per paper millimetre
   py::object offset_dist = mm * int_(2);
@@ -130,8 +123,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
 
     // 6 mm from the beacon, 1.5 mm more for each character beyond the fourth.
     py::object beacon_name = beacon["beacon_name"];
-    const Py_ssize_t text_len = PyObject_Length(beacon_name.ptr());
-    if (text_len < 0) throw py::error_already_set();
+    const Py_ssize_t text_len = rt::length(beacon_name);
     py::object extra_offset = int_(0);
     if (text_len - 4 > 0) extra_offset = float_(static_cast<double>(text_len - 4) * 1.5);
     py::object offset_m = mm * (int_(6) + extra_offset);
@@ -144,7 +136,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
       ly = b.y + item(bisector, 1) * offset_m;
     }
     py::object lbl_angle = degrees_of(g, bisector);
-    if (reads_upside_down(as_double(lbl_angle))) lbl_angle = lbl_angle + int_(180);
+    if (reads_upside_down(rt::to_double(lbl_angle))) lbl_angle = lbl_angle + int_(180);
     ax.attr("text")(lx, ly, beacon_name, py::arg("fontsize") = fontsize, py::arg("ha") = "center",
                     py::arg("va") = "center", py::arg("rotation") = lbl_angle, py::arg("rotation_mode") = "anchor",
                     py::arg("fontweight") = "bold", py::arg("zorder") = 7);
@@ -156,7 +148,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
     py::object line_unit = line_vec / line_len;
     py::object line_angle = degrees_of(g, line_unit);
     bool is_reversed = false;
-    if (reads_upside_down(as_double(line_angle))) {
+    if (reads_upside_down(rt::to_double(line_angle))) {
       line_angle = line_angle + int_(180);
       is_reversed = true;
     }

@@ -4,35 +4,6 @@
 
 namespace ravn::plots {
 
-py::tuple unpack(py::handle value, std::size_t count) {
-  PyObject* it = PyObject_GetIter(value.ptr());
-  if (!it) {
-    PyTypeObject* type = Py_TYPE(value.ptr());
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-    }
-    throw py::error_already_set();
-  }
-  py::object iterator = py::reinterpret_steal<py::object>(it);
-  py::tuple items(count);
-  for (std::size_t i = 0; i <= count; ++i) {
-    PyObject* item = PyIter_Next(iterator.ptr());
-    if (!item) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      if (i == count) return items;
-      PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", count, i);
-      throw py::error_already_set();
-    }
-    if (i == count) {
-      Py_DECREF(item);
-      PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
-      throw py::error_already_set();
-    }
-    PyTuple_SET_ITEM(items.ptr(), static_cast<Py_ssize_t>(i), item);
-  }
-  return items;
-}
-
 namespace {
 
 void load(py::module_ module) {

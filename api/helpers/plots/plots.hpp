@@ -32,23 +32,15 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale, 
                          py::handle target_parcel_data);
 
 // `a == b` as an `if` tests it: no identity shortcut, so NaN never equals itself.
-inline bool equal(py::handle a, py::handle b) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-  if (!r) throw py::error_already_set();
-  return truthy(py::reinterpret_steal<py::object>(r));
-}
+using rt::equal;
 
 inline py::object int_(long v) { return py::int_(v); }
 inline py::object float_(double v) { return py::float_(v); }
 
-inline py::object py_abs(py::handle v) {
-  PyObject* r = PyNumber_Absolute(v.ptr());
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
+inline py::object py_abs(py::handle v) { return rt::abs(v); }
 
 // `a, b, ... = value` with Python's ValueError texts.
-py::tuple unpack(py::handle value, std::size_t count);
+using rt::unpack;
 
 // `value[i]` and `value.name` as objects, ready for arithmetic.
 inline py::object item(py::handle value, long i) { return value[int_(i)]; }

@@ -10,10 +10,7 @@ namespace {
 // SCAN rather than KEYS, so Redis keeps serving tiles during a large
 // clean-up; one DEL per key, each key exactly as SCAN returned it.
 rt::Coro delete_matching(rt::Globals g, py::object pattern) {
-  PyObject* it = PyObject_GetAIter(
-      g["redis_client"_n].attr("scan_iter")(py::arg("match") = pattern, py::arg("count") = 100).ptr());
-  if (!it) throw py::error_already_set();
-  rt::Var keys = py::reinterpret_steal<py::object>(it);
+  rt::Var keys = rt::aiter(g["redis_client"_n].attr("scan_iter")(py::arg("match") = pattern, py::arg("count") = 100));
   long deleted_count = 0;
   while (std::optional<rt::Var> key = co_await rt::next(keys)) {
     co_await g["redis_client"_n].attr("delete")(*key);

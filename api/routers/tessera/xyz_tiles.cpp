@@ -14,9 +14,7 @@ py::object validate_tile_coords(const rt::Globals&, py::object z, py::object x, 
 py::object calculate_bbox_area_degrees(const rt::Globals&, py::object minx, py::object miny, py::object maxx,
                                        py::object maxy) {
   py::object product = (maxx - minx) * (maxy - miny);
-  PyObject* area = PyNumber_Absolute(product.ptr());
-  if (!area) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(area);
+  return rt::abs(product);
 }
 
 // Seconds a tile query may take: high zooms carry unsimplified geometry.

@@ -34,44 +34,13 @@ constexpr Tier kTiers[] = {
 };
 constexpr Tier kTopTier{0, 0, 30000, 8, false};
 
-// `a < b`, `a <= b` or `a > b`, through C longs when both are exact ints.
-bool compare(py::handle a, py::handle b, int op) {
-  if (PyLong_CheckExact(a.ptr()) && PyLong_CheckExact(b.ptr())) {
-    int overflow_a = 0, overflow_b = 0;
-    long x = PyLong_AsLongAndOverflow(a.ptr(), &overflow_a), y = PyLong_AsLongAndOverflow(b.ptr(), &overflow_b);
-    if (!overflow_a && !overflow_b) return op == Py_LT ? x < y : op == Py_LE ? x <= y : x > y;
-  }
-  int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), op);
-  if (r < 0) throw py::error_already_set();
-  return r != 0;
-}
-
-// The tiers' numbers as ints made once, as a Python literal's constants are.
-py::handle constant(long value) {
-  static std::vector<std::pair<long, PyObject*>> made;
-  for (const auto& [v, o] : made) {
-    if (v == value) return o;
-  }
-  PyObject* o = PyLong_FromLong(value);
-  if (!o) throw py::error_already_set();
-  made.emplace_back(value, o);
-  return o;
-}
-
-// `mapping.get(key, default)`: a dict's own lookup when it is exactly a dict.
-py::object get_or(py::handle mapping, py::handle key, py::handle default_) {
-  if (PyDict_CheckExact(mapping.ptr())) {
-    PyObject* v = PyDict_GetItemWithError(mapping.ptr(), key.ptr());
-    if (!v && PyErr_Occurred()) throw py::error_already_set();
-    return py::reinterpret_borrow<py::object>(v ? v : default_.ptr());
-  }
-  return rt::call_method(mapping, "get"_n, key, default_);
-}
+using rt::compare;
+using rt::constant;
 
 py::object get_zoom_config(const rt::Globals& g, py::object zoom, py::object layer_name) {
   py::object catalogue = g["LAYER_CONFIG"_n];
-  py::object config = get_or(catalogue, layer_name, py::dict());
-  py::object min_zoom = get_or(config, "min_zoom"_n, constant(0));
+  py::object config = rt::get(catalogue, layer_name, py::dict());
+  py::object min_zoom = rt::get(config, "min_zoom"_n, constant(0));
   if (compare(zoom, min_zoom, Py_LT)) return py::none();
   const Tier* tier = &kTopTier;
   for (const Tier& t : kTiers) {
@@ -105,9 +74,7 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
   py::object id_col = layer_config["id_col"_n];
   py::object geom_col = layer_config["geom_col"_n];
   // ", ".join(...), which is what str.join runs.
-  PyObject* joined = PyUnicode_Join(rt::literal(", "), layer_config["properties"_n].ptr());
-  if (!joined) throw py::error_already_set();
-  py::object properties = py::reinterpret_steal<py::object>(joined);
+  py::object properties = rt::join(", ", layer_config["properties"_n]);
 
   py::object tolerance = zoom_config["tolerance"_n];
   py::object feature_limit = g["min"_n](zoom_config["feature_limit"_n], g["MAX_FEATURES_GLOBAL"_n]);
@@ -130,9 +97,7 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
     sql << F2 << geom_col << F3 << geom_col << F4;
   }
   sql << P8 << geom_col << P9 << feature_limit << P10;
-  PyObject* pair = PyTuple_Pack(2, sql.str().ptr(), zoom_config.ptr());
-  if (!pair) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(pair);
+  return py::make_tuple(sql.str(), zoom_config);
 }
 
 }  // namespace

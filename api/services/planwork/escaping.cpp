@@ -36,10 +36,7 @@ std::string escape_html(std::string_view text) {
 }
 
 py::str escape_html(py::handle text) {
-  Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.ptr(), &size);
-  if (!utf8) throw py::error_already_set();
-  std::string_view view(utf8, static_cast<std::size_t>(size));
+  std::string_view view = rt::utf8(text);
   if (view.find_first_of("&<>\"'") == std::string_view::npos) return py::reinterpret_borrow<py::str>(text);
   return py::str(escape_html(view));
 }

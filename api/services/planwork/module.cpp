@@ -4,28 +4,6 @@
 
 namespace ravn::planwork {
 
-py::tuple unpack(py::handle value, std::size_t count) {
-  PyObject* items = PySequence_Tuple(value.ptr());
-  if (!items) {
-    PyTypeObject* type = Py_TYPE(value.ptr());
-    if (PyErr_ExceptionMatches(PyExc_TypeError) && !type->tp_iter && !PySequence_Check(value.ptr())) {
-      PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object", type->tp_name);
-    }
-    throw py::error_already_set();
-  }
-  py::tuple tuple = py::reinterpret_steal<py::tuple>(items);
-  const std::size_t got = tuple.size();
-  if (got < count) {
-    PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected %zu, got %zu)", count, got);
-    throw py::error_already_set();
-  }
-  if (got > count) {
-    PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zu)", count);
-    throw py::error_already_set();
-  }
-  return tuple;
-}
-
 namespace {
 
 using rt::import_from;

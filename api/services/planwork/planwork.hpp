@@ -37,13 +37,9 @@ inline py::str html_text(py::handle value) { return escape_html(rt::format(value
 py::str schedule_table(py::handle schedule);
 
 // `a == b` as the expression object (SQL conditions) or value it makes.
-inline py::object eq(py::handle a, py::handle b) {
-  PyObject* r = PyObject_RichCompare(a.ptr(), b.ptr(), Py_EQ);
-  if (!r) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(r);
-}
+using rt::eq;
 
 // `a, b, ... = value` with Python's ValueError texts.
-py::tuple unpack(py::handle value, std::size_t count);
+using rt::unpack;
 
 }  // namespace ravn::planwork

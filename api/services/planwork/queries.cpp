@@ -51,11 +51,8 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
   rt::Local<py::list> data;
   rt::Var plot_iter = py::iter(plots);
   while (true) {
-    rt::Var plot = py::reinterpret_steal<py::object>(PyIter_Next(plot_iter.ptr()));
-    if (!plot) {
-      if (PyErr_Occurred()) throw py::error_already_set();
-      break;
-    }
+    rt::Var plot = rt::next_item(plot_iter).value_or(py::object());
+    if (!plot) break;
     rt::Var geom = g["to_shape"_n](plot.attr("geometry"));
     rt::Var query = select_where(g, g["BOUNDARY"_n], eq(g["BOUNDARY"_n].attr("plotid"), plot.attr("id")));
     rt::Var result = co_await rt::call_method(db, "execute"_n, query);
@@ -66,11 +63,8 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
     rt::Local<py::list> boundary_data;
     rt::Var leg_iter = py::iter(boundary);
     while (true) {
-      rt::Var b = py::reinterpret_steal<py::object>(PyIter_Next(leg_iter.ptr()));
-      if (!b) {
-        if (PyErr_Occurred()) throw py::error_already_set();
-        break;
-      }
+      rt::Var b = rt::next_item(leg_iter).value_or(py::object());
+      if (!b) break;
       query = select_where(g, g["BEACON"_n], eq(g["BEACON"_n].attr("id"), b.attr("beacon1id")));
       result = co_await rt::call_method(db, "execute"_n, query);
       py::object beacon = result.attr("scalar")();
