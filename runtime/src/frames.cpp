@@ -44,6 +44,7 @@ thread_local Allocation t_last_allocation;
 // The sanitizer build keeps the list off unless RAVN_FRAME_POOL=1 is set, so
 // that a use after free is caught as such; with it on, a frame on the list is
 // poisoned, so that a use of a recycled frame is caught all the same.
+namespace {
 constexpr std::size_t kFrameGrain = 64;
 constexpr std::size_t kPooledClasses = 32;  // frames up to 2 KiB
 constexpr std::size_t kPooledPerClass = 64;
@@ -71,6 +72,7 @@ constexpr bool pool_frames() { return true; }
 void poison(void*, std::size_t) {}
 void unpoison(void*, std::size_t) {}
 #endif
+}  // namespace
 
 void* FrameBase::operator new(std::size_t size) {
   const std::size_t cls = (size + kFrameGrain - 1) / kFrameGrain;
