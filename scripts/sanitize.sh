@@ -39,12 +39,38 @@ python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 cxx=${CXX:-g++}
 
 echo "==> copying the sources to $tree" >&2
-# Recopied each time so that deleted files do not linger; modification times are
-# kept, so the build in build/asan/cmake stays incremental.
-rm -rf "$tree"
-mkdir -p "$tree"
+# Brought up to date each time: a file whose content changed since the last copy
+# is copied anew (so its time is now, later than any object built before, and it
+# is rebuilt), an unchanged file keeps its time (so the build in build/asan/cmake
+# stays incremental), and a deleted file goes. Keeping the sources' own times
+# instead would let an object built from an older copy look newer than an edit.
+incoming=$out/incoming
+rm -rf "$incoming"
+mkdir -p "$incoming" "$tree"
 tar -C "$root" -cf - --exclude-vcs --exclude=./build --exclude='*.so' --exclude=__pycache__ \
-    --exclude=.pytest_cache --exclude='*.egg-info' . | tar -C "$tree" -xf -
+    --exclude=.pytest_cache --exclude='*.egg-info' . | tar -C "$incoming" -xf -
+"$python" - "$incoming" "$tree" <<'SYNC'
+import filecmp, os, shutil, sys
+incoming, tree = sys.argv[1:]
+wanted = set()
+for folder, _, files in os.walk(incoming):
+    for name in files:
+        source = os.path.join(folder, name)
+        relative = os.path.relpath(source, incoming)
+        wanted.add(relative)
+        target = os.path.join(tree, relative)
+        if not (os.path.isfile(target) and filecmp.cmp(source, target, shallow=False)):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy(source, target)  # content and mode; the time is now
+for folder, _, files in os.walk(tree):
+    for name in files:
+        path = os.path.join(folder, name)
+        relative = os.path.relpath(path, tree)
+        # Built modules and caches are the build's own, not copies.
+        if relative not in wanted and not name.endswith(".so") and "__pycache__" not in relative:
+            os.remove(path)
+SYNC
+rm -rf "$incoming"
 
 echo "==> building with -fsanitize=address,undefined" >&2
 generator=()
