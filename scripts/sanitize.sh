@@ -4,7 +4,17 @@
 #
 #   bash scripts/sanitize.sh [pytest args]
 #
-# Exits non-zero on a failing test and on any sanitizer report.
+# Two passes: every selected test with the frame free list off (a freed frame goes
+# back to the allocator, so any later use is a use after free), then the tests
+# that drive frames hardest (RAVN_SANITIZE_POOLED, default tests/runtime, the
+# thread probe among them) with the list on and the frames on it poisoned, so a
+# use of a recycled frame is caught as well. Pytest arguments, when given, select
+# the tests of both passes.
+#
+# A failing test does not end a pass; a sanitizer report does (the process
+# aborts), and the script then names the test that was running and how many had
+# passed. At the end it prints how many tests ran. Exits non-zero on a failing
+# test and on any sanitizer report.
 #
 # Left out: the integration and HTTP tests (markers `integration`, `e2e`). The
 # database path goes through SQLAlchemy's asyncio layer, which runs asyncpg
@@ -29,12 +39,38 @@ python=$("${PYTHON:-python3}" -c 'import sys; print(sys.executable)')
 cxx=${CXX:-g++}
 
 echo "==> copying the sources to $tree" >&2
-# Recopied each time so that deleted files do not linger; modification times are
-# kept, so the build in build/asan/cmake stays incremental.
-rm -rf "$tree"
-mkdir -p "$tree"
+# Brought up to date each time: a file whose content changed since the last copy
+# is copied anew (so its time is now, later than any object built before, and it
+# is rebuilt), an unchanged file keeps its time (so the build in build/asan/cmake
+# stays incremental), and a deleted file goes. Keeping the sources' own times
+# instead would let an object built from an older copy look newer than an edit.
+incoming=$out/incoming
+rm -rf "$incoming"
+mkdir -p "$incoming" "$tree"
 tar -C "$root" -cf - --exclude-vcs --exclude=./build --exclude='*.so' --exclude=__pycache__ \
-    --exclude=.pytest_cache --exclude='*.egg-info' . | tar -C "$tree" -xf -
+    --exclude=.pytest_cache --exclude='*.egg-info' . | tar -C "$incoming" -xf -
+"$python" - "$incoming" "$tree" <<'SYNC'
+import filecmp, os, shutil, sys
+incoming, tree = sys.argv[1:]
+wanted = set()
+for folder, _, files in os.walk(incoming):
+    for name in files:
+        source = os.path.join(folder, name)
+        relative = os.path.relpath(source, incoming)
+        wanted.add(relative)
+        target = os.path.join(tree, relative)
+        if not (os.path.isfile(target) and filecmp.cmp(source, target, shallow=False)):
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            shutil.copy(source, target)  # content and mode; the time is now
+for folder, _, files in os.walk(tree):
+    for name in files:
+        path = os.path.join(folder, name)
+        relative = os.path.relpath(path, tree)
+        # Built modules and caches are the build's own, not copies.
+        if relative not in wanted and not name.endswith(".so") and "__pycache__" not in relative:
+            os.remove(path)
+SYNC
+rm -rf "$incoming"
 
 echo "==> building with -fsanitize=address,undefined" >&2
 generator=()
@@ -53,8 +89,6 @@ libasan=$(runtime_lib libasan.so)
 libstdcxx=$(runtime_lib libstdc++.so)
 [[ -f $libasan && -f $libstdcxx ]] || { echo "no libasan/libstdc++ for $cxx" >&2; exit 1; }
 
-rm -rf "$reports"
-mkdir -p "$reports"
 # detect_leaks=0: the interpreter does not free its own memory at exit (interned
 #   strings, type and module state), and that is all LeakSanitizer would list.
 #   Reference leaks of the runtime are covered by its own refcount tests.
@@ -68,24 +102,58 @@ mkdir -p "$reports"
 #   it did not expect.
 # PYTHONMALLOC=malloc: without it pymalloc serves small objects from its own
 #   arenas and ASan cannot see a use of a freed Python object.
-export LD_PRELOAD=$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}
-export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1:log_path=$reports/asan
+preload=$libasan:$libstdcxx${LD_PRELOAD:+:$LD_PRELOAD}
+export ASAN_OPTIONS=detect_leaks=0:halt_on_error=1:abort_on_error=1
 export UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 export PYTHONMALLOC=malloc
 
-echo "==> running the tests under the sanitizers" >&2
-# --capture=sys: fd-level capture would swallow a UBSan report on stderr when
-# the abort takes pytest down with it. The copied tree needs no pytest cache.
-status=0
-(cd "$tree" && "$python" -m pytest -p no:cacheprovider --capture=sys -m "not integration and not e2e" "$@") || status=$?
-unset LD_PRELOAD
+# One pass of pytest under the sanitizers: run_pass NAME POOL(0|1) [pytest args].
+# scripts/sanitize_progress.py records the test that is running and the tallies.
+failed=0
+run_pass() {
+    local name=$1 pool=$2
+    shift 2
+    local progress=$out/progress/pool-$pool
+    rm -rf "$progress" "$reports"
+    mkdir -p "$progress" "$reports"
+    echo "==> running the tests under the sanitizers, $name" >&2
+    local status=0
+    # --capture=sys: fd-level capture would swallow a UBSan report on stderr when
+    # the abort takes pytest down with it. The copied tree needs no pytest cache.
+    # -W: when a property test fails, hypothesis's report hook touches a
+    # deprecated mypy_extensions name; with warnings as errors that ends the
+    # whole session (INTERNALERROR) instead of failing the one test.
+    (cd "$tree" && LD_PRELOAD=$preload ASAN_OPTIONS=$ASAN_OPTIONS:log_path=$reports/asan RAVN_FRAME_POOL=$pool \
+        RAVN_SANITIZE_PROGRESS=$progress "$python" -m pytest -p no:cacheprovider -p scripts.sanitize_progress \
+        -W "ignore:mypy_extensions.TypedDict is deprecated:DeprecationWarning" \
+        --capture=sys -m "not integration and not e2e" "$@") || status=$?
 
-if compgen -G "$reports/*" >/dev/null; then
-    for report in "$reports"/*; do
-        echo "==> sanitizer report $report" >&2
-        cat "$report" >&2
-    done
-    echo "==> sanitizer reports found: failed" >&2
-    exit 1
+    local ran=0 passed=0 failed_tests=0 skipped=0 running=""
+    if [[ -f $progress/tally ]]; then read -r ran passed failed_tests skipped <"$progress/tally" || true; fi
+    if [[ -f $progress/running ]]; then running=$(<"$progress/running"); fi
+    if compgen -G "$reports/*" >/dev/null; then
+        for report in "$reports"/*; do
+            echo "==> sanitizer report $report" >&2
+            cat "$report" >&2
+        done
+        echo "==> $name: sanitizer report while running ${running:-(no test started)}; $passed tests had passed" >&2
+        exit 1
+    fi
+    if [[ ! -f $progress/finished ]]; then
+        # Killed without a report file (a UBSan abort, a signal): say where.
+        echo "==> $name: pytest ended (status $status) while running ${running:-(no test started)}; $passed tests had passed" >&2
+        exit 1
+    fi
+    echo "==> $name: $ran tests ran: $passed passed, $failed_tests failed, $skipped skipped (pytest status $status)" >&2
+    (( status == 0 )) || failed=1
+}
+
+if (( $# )); then
+    run_pass "free list off" 0 "$@"
+    run_pass "free list on" 1 "$@"
+else
+    run_pass "free list off" 0
+    # shellcheck disable=SC2086  # a list of test paths
+    run_pass "free list on" 1 ${RAVN_SANITIZE_POOLED:-tests/runtime}
 fi
-exit "$status"
+exit "$failed"

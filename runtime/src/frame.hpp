@@ -86,6 +86,8 @@ py::object exception_from_throw_args(PyObject* const* args, Py_ssize_t nargs);
 void register_abc(PyTypeObject* type, const char* abc_name);
 
 bool is_runtime_awaitable(PyObject* obj);
+// A generator made a coroutine by @types.coroutine.
+bool is_generator_based_coroutine(PyObject* obj);
 
 // Sets the error a body ended with; StopIteration leaving a body becomes
 // RuntimeError("<what> raised StopIteration"), as PEP 479 has it.

@@ -259,6 +259,16 @@ int set_annotations(PyObject* self, PyObject* value, void*) {
   return 0;
 }
 
+// Pickled by reference and copied as itself, as Python's functions are: a str
+// from __reduce__ tells pickle to save the module and qualified name, and copy
+// to return the object.
+PyObject* function_reduce(PyObject* self, PyObject*) { return Py_NewRef(as_fn(self)->qualname); }
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
@@ -290,6 +300,7 @@ PyTypeObject* function_type() {
         {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
         {Py_tp_descr_get, reinterpret_cast<void*>(function_descr_get)},
         {Py_tp_members, function_members},
+        {Py_tp_methods, function_methods},
         {Py_tp_getset, function_getset},
         {0, nullptr},
     };

@@ -2,6 +2,7 @@
 
 #include "ravn/errors.hpp"
 #include "ravn/globals.hpp"
+#include "ravn/module.hpp"
 
 #include <string>
 
@@ -34,6 +35,14 @@ void import_from(const Module& m, const char* module, std::initializer_list<cons
 void import_module(const Module& m, const char* module, const char* as) {
   py::module_ imported = py::module_::import(module);
   m.set(as ? as : module, imported);
+}
+
+bool refuse_subinterpreter(PyObject* module) {
+  if (PyInterpreterState_Get() == PyInterpreterState_Main()) return false;
+  const char* name = PyModule_GetName(module);
+  PyErr_Format(PyExc_ImportError, "%s cannot be imported in a sub-interpreter: the ravn modules run in the main interpreter only",
+               name ? name : "module");
+  return true;
 }
 
 }  // namespace ravn::rt

@@ -232,6 +232,35 @@ rt::AsyncGen yield_holding_local(rt::Globals, py::object box, py::list log) {
   failure.rethrow_if_any();
 }
 
+// --- several threads
+
+// before(); kept = make(); await awaitable; return kept
+// `before` is Python code that lets other threads run while this frame is mid-run.
+rt::Coro call_then_hold(rt::Globals, py::object before, py::object make, py::object awaitable) {
+  before();
+  rt::Var kept = make();
+  co_await awaitable;
+  co_return kept;
+}
+
+// A local made outside any coroutine frame: it joins none.
+py::object local_outside_frame(const rt::Globals&) {
+  rt::Var value = py::none();
+  return value;
+}
+
+// --- values
+
+// a, b, c = value
+py::object unpack3(const rt::Globals&, py::object value) { return rt::unpack(value, 3); }
+
+// [a < b, a <= b, a == b, a != b, a > b, a >= b]
+py::object compare_all(const rt::Globals&, py::object a, py::object b) {
+  py::list out;
+  for (int op : {Py_LT, Py_LE, Py_EQ, Py_NE, Py_GT, Py_GE}) out.append(py::bool_(rt::compare(a, b, op)));
+  return out;
+}
+
 // --- exception context
 
 // try: return await awaitable
@@ -314,6 +343,10 @@ void load(py::module_ m) {
   mod.def<&await_holding_local>("await_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
   mod.def<&yield_holding_local>("yield_holding_local", {P{"box"}, P{"log"}});
   mod.def<&await_helper_holding_local>("await_helper_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
+  mod.def<&call_then_hold>("call_then_hold", {P{"before"}, P{"make"}, P{"awaitable"}});
+  mod.def<&local_outside_frame>("local_outside_frame", {});
+  mod.def<&unpack3>("unpack3", {P{"value"}});
+  mod.def<&compare_all>("compare_all", {P{"a"}, P{"b"}});
   mod.def<&replace_error>("replace_error", {P{"awaitable"}, P{"replacement"}});
   mod.def<&handle_error>("handle_error", {P{"awaitable"}, P{"handler"}});
   mod.def<&yield_then_replace>("yield_then_replace", {P{"replacement"}});

@@ -2,6 +2,8 @@
 from __future__ import annotations
 
 import asyncio
+import inspect
+import types
 
 import _rtprobe as rtp
 import pytest
@@ -126,3 +128,49 @@ def test_coroutine_names_are_strings_only(impl):
         with pytest.raises(TypeError, match=f"^{attribute} must be set to a string object$"):
             delattr(coroutine, attribute)
     coroutine.close()
+
+
+class Inspect:
+    """An awaitable that records the state of the coroutine awaiting it, then suspends once."""
+
+    def __init__(self):
+        self.coroutine = None
+        self.seen = []
+
+    def __await__(self):
+        self.seen.append(inspect.getcoroutinestate(self.coroutine))
+        yield
+        self.seen.append(inspect.getcoroutinestate(self.coroutine))
+
+
+@both(rtp.await_value, native_await_value)
+def test_getcoroutinestate_follows_the_coroutine(impl):
+    probe = Inspect()
+    coroutine = probe.coroutine = impl(probe)
+    states = [inspect.getcoroutinestate(coroutine)]
+    frame = coroutine.cr_frame
+    coroutine.send(None)
+    states.append(inspect.getcoroutinestate(coroutine))
+    with pytest.raises(StopIteration):
+        coroutine.send(None)
+    states.append(inspect.getcoroutinestate(coroutine))
+    assert states == [inspect.CORO_CREATED, inspect.CORO_SUSPENDED, inspect.CORO_CLOSED]
+    assert probe.seen == [inspect.CORO_RUNNING, inspect.CORO_RUNNING]
+    assert isinstance(frame, types.FrameType) and isinstance(frame.f_lineno, int)
+    assert frame.f_code.co_name == coroutine.__name__
+    assert coroutine.cr_frame is None
+
+
+@both(rtp.await_value, native_await_value)
+def test_closed_before_it_ran_is_closed(impl):
+    coroutine = impl(Suspend())
+    coroutine.close()
+    assert inspect.getcoroutinestate(coroutine) == inspect.CORO_CLOSED
+
+
+@both(rtp.await_value, native_await_value)
+async def test_a_task_of_it_has_a_repr(impl):
+    task = asyncio.get_running_loop().create_task(impl(asyncio.sleep(0, "done")))
+    assert "await_value" in repr(task)
+    assert await task == "done"
+    assert "await_value" in repr(task)

@@ -134,3 +134,40 @@ def test_cleanup_after_a_capture_runs_with_the_exception_handled():
     assert seen == [first, first]
     assert info.value.__context__ is first
     assert sys.exc_info() == (None, None, None)
+
+
+class NotAwaitedManager:
+    """__aenter__ or __aexit__ returns something `await` cannot take."""
+
+    def __init__(self, bad):
+        self.bad = bad
+
+    def __aenter__(self):
+        return 5 if self.bad == "__aenter__" else Outcome("entered")
+
+    def __aexit__(self, *exc_info):
+        return 5 if self.bad == "__aexit__" else Outcome(None)
+
+
+class Outcome:
+    """Awaitable with no coroutine behind it (none is left un-awaited): returns a value or raises an exception."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __await__(self):
+        if isinstance(self.value, BaseException):
+            raise self.value
+        return self.value
+        yield
+
+
+@both(rtp.use_manager, native_use_manager)
+@pytest.mark.parametrize("method", ["__aenter__", "__aexit__"])
+@pytest.mark.parametrize("body_raises", [False, True], ids=["body returns", "body raises"])
+def test_non_awaitable_from_the_manager_in_pythons_words(impl, method, body_raises):
+    body_error = KeyError("body")
+    with pytest.raises(TypeError) as info:
+        drive(impl(NotAwaitedManager(method), Outcome(body_error if body_raises else None), []))
+    assert str(info.value) == f"'async with' received an object from {method} that does not implement __await__: int"
+    assert info.value.__context__ is (body_error if body_raises and method == "__aexit__" else None)

@@ -3,9 +3,11 @@
 # Real annotation objects are compared below, so no postponed evaluation of annotations here.
 import asyncio
 import builtins
+import copy
 import gc
 import inspect
 import math
+import pickle
 import sys
 import types
 import typing
@@ -331,3 +333,67 @@ def run_isolated(script):
     done = subprocess.run([sys.executable, "-c", script], cwd=native, capture_output=True, text=True, timeout=60)
     assert done.returncode == 0, f"exit {done.returncode}: {done.stderr}"
     return done.stdout
+
+
+class TestGlobalChangedDuringItsLookup:
+    """A builtins key whose __eq__ patches the module while the name is being looked up."""
+
+    @pytest.fixture
+    def namespaces(self):
+        python_globals = {"__builtins__": builtins}
+        exec("def call_hook():\n    return hook()\n", python_globals)
+        return {"cxx": (rtp.call_hook, rtp.__dict__), "python": (python_globals["call_hook"], python_globals)}
+
+    @pytest.mark.parametrize("impl", ["cxx", "python"])
+    def test_the_change_is_seen_by_the_next_call(self, namespaces, impl, monkeypatch):
+        function, namespace = namespaces[impl]
+
+        class Colliding:
+            # Same hash as "hook" and already in builtins, so looking the name up there compares with it.
+            def __hash__(self):
+                return hash("hook")
+
+            def __eq__(self, other):
+                namespace["hook"] = lambda: "patched during the lookup"
+                return False
+
+        colliding = Colliding()
+        builtins.__dict__[colliding] = None
+        try:
+            monkeypatch.setattr(builtins, "hook", lambda: "builtin", raising=False)
+            monkeypatch.delitem(namespace, "hook", raising=False)
+            assert function() == "builtin"
+            assert function() == "patched during the lookup"
+        finally:
+            del builtins.__dict__[colliding]
+            namespace.pop("hook", None)
+
+
+class TestPickleAndCopy:
+    @pytest.mark.parametrize("function, reference", [(rtp.call_hook, call_hook), (rtp.await_value, asyncio.sleep),
+                                                     (rtp.Box.describe, Box.describe)],
+                             ids=["function", "coroutine function", "method"])
+    @pytest.mark.parametrize("protocol", [2, pickle.HIGHEST_PROTOCOL])
+    def test_pickled_by_reference_as_python_functions_are(self, function, reference, protocol):
+        assert pickle.loads(pickle.dumps(reference, protocol)) is reference
+        assert pickle.loads(pickle.dumps(function, protocol)) is function
+
+    @pytest.mark.parametrize("copier", [copy.copy, copy.deepcopy])
+    @pytest.mark.parametrize("function", [rtp.call_hook, rtp.Box.describe, call_hook], ids=["cxx", "method", "python"])
+    def test_copies_are_the_function_itself(self, copier, function):
+        assert copier(function) is function
+        assert copier({"f": function})["f"] is function
+
+    def test_a_function_its_module_no_longer_holds_fails_as_python_does(self, monkeypatch):
+        functions = [rtp.call_hook, call_hook]
+        monkeypatch.delattr(rtp, "call_hook")
+        monkeypatch.delattr(sys.modules[__name__], "call_hook")
+        for function in functions:
+            with pytest.raises(pickle.PicklingError, match="attribute lookup call_hook on .* failed"):
+                pickle.dumps(function)
+
+    @pytest.mark.parametrize("name", ["get_tile_xyz", "generate_mvt_sql"])
+    def test_tile_router_functions(self, tessera, name):
+        function = getattr(tessera, name)
+        assert pickle.loads(pickle.dumps(function)) is function
+        assert copy.deepcopy(function) is function

@@ -9,8 +9,6 @@
 namespace ravn::plots {
 namespace {
 
-using rt::as_double;
-
 void dashed(py::handle ax, py::handle x, py::handle y, int zorder) {
   ax.attr("plot")(x, y, py::arg("color") = "black", py::arg("linewidth") = 0.8, py::arg("linestyle") = "--",
                   py::arg("zorder") = zorder);
@@ -75,11 +73,9 @@ bool is_zero(py::handle v) { return equal(v, int_(0)); }
 bool parcel_holds_labels(py::handle target_geom, py::handle at, double scale, py::handle name, long name_pt,
                          py::handle area_text, long area_pt) {
   const double m_per_pt = 25.4 / 72.0 * scale / 1000.0;
-  const double x = as_double(attr(at, "x")), y = as_double(attr(at, "y"));
+  const double x = rt::to_double(attr(at, "x")), y = rt::to_double(attr(at, "y"));
   auto chars = [](py::handle text) {
-    const Py_ssize_t n = PyObject_Length(py::str(text).ptr());
-    if (n < 0) throw py::error_already_set();
-    return static_cast<double>(n);
+    return static_cast<double>(rt::length(py::str(text)));
   };
   py::object box = py::module_::import("shapely.geometry").attr("box");
   auto holds = [&](double n_chars, long points, double bottom) {
@@ -160,7 +156,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
       ly = b.y + item(bisector, 1) * offset_m;
     }
     py::object lbl_angle = degrees_of(g, bisector);
-    if (reads_upside_down(as_double(lbl_angle))) lbl_angle = lbl_angle + int_(180);
+    if (reads_upside_down(rt::to_double(lbl_angle))) lbl_angle = lbl_angle + int_(180);
     ax.attr("text")(lx, ly, beacon_name, py::arg("fontsize") = fontsize, py::arg("ha") = "center",
                     py::arg("va") = "center", py::arg("rotation") = lbl_angle, py::arg("rotation_mode") = "anchor",
                     py::arg("fontweight") = "bold", py::arg("zorder") = 7);
@@ -172,7 +168,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
     py::object line_unit = line_vec / line_len;
     py::object line_angle = degrees_of(g, line_unit);
     bool is_reversed = false;
-    if (reads_upside_down(as_double(line_angle))) {
+    if (reads_upside_down(rt::to_double(line_angle))) {
       line_angle = line_angle + int_(180);
       is_reversed = true;
     }
@@ -236,7 +232,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
   py::object area_val = target_parcel_data.attr("get")("area", 0);
   py::object area_text = rt::Text() << area_val << " m²";
   py::object anchor = centroid;
-  if (!parcel_holds_labels(target_geom, centroid, as_double(scale), name, fontsize + 2, area_text, fontsize - 2)) {
+  if (!parcel_holds_labels(target_geom, centroid, rt::to_double(scale), name, fontsize + 2, area_text, fontsize - 2)) {
     anchor = py::module_::import("shapely.ops").attr("polylabel")(target_geom,
                                                                    py::arg("tolerance") = scale / int_(10000));
   }

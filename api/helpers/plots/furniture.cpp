@@ -27,12 +27,10 @@ py::object add_north_arrow(const rt::Globals&, py::object ax, py::object loc, py
   return py::none();
 }
 
-using rt::as_double;
-
 py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, py::object /*position*/) {
   const long target_paper_mm = 50;
   py::object target_world_m = (int_(target_paper_mm) * scale) / int_(1000);
-  const double approx_step = as_double(target_world_m / int_(4));  // four segments
+  const double approx_step = rt::to_double(target_world_m / int_(4));  // four segments
 
   double step = static_cast<double>(kNiceSteps[0]);
   double best = std::fabs(step - approx_step);
@@ -40,8 +38,9 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
     double d = std::fabs(static_cast<double>(s) - approx_step);
     if (d < best) best = d, step = static_cast<double>(s);
   }
-  // Past the table: the nearest whole hundred, halves to even as round() does.
-  if (approx_step > 100) step = std::nearbyint(approx_step / 100) * 100;
+  // Past the table: the nearest whole hundred, by round() itself (halves to even,
+  // OverflowError for an infinite scale rather than a bar of infinite length).
+  if (approx_step > 100) step = rt::to_double(g["round"_n](float_(approx_step / 100))) * 100;
 
   // Two segments either side of the middle tick.
   const int num_steps_left = 2;
@@ -49,8 +48,8 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
   const double total_len_m = total_steps * step;
 
   py::tuple xlim = ax.attr("get_xlim")(), ylim = ax.attr("get_ylim")();
-  const double x0 = as_double(xlim[0]), x1 = as_double(xlim[1]);
-  const double y0 = as_double(ylim[0]), y1 = as_double(ylim[1]);
+  const double x0 = rt::to_double(xlim[0]), x1 = rt::to_double(xlim[1]);
+  const double y0 = rt::to_double(ylim[0]), y1 = rt::to_double(ylim[1]);
   const double view_w = x1 - x0, view_h = y1 - y0;
   const double margin_x = view_w * 0.05, margin_y = view_h * 0.02;
   const double end_x = x1 - margin_x;
@@ -87,7 +86,7 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
     line(tick_x, tick_x, start_y + bar_height, start_y + bar_height + tick_h);
     // Distances from the middle tick: 2·step, step, 0, step, 2·step.
     const double val = std::fabs((val_idx - num_steps_left) * step);
-    py::object label_text = rt::Text() << rt::int_from(val);
+    py::object label_text = rt::Text() << rt::int_from_double(val);
     ax.attr("text")(tick_x, label_y, label_text, py::arg("ha") = "center", py::arg("va") = "bottom",
                     py::arg("fontsize") = 9, py::arg("fontweight") = "bold", py::arg("zorder") = 13);
   }

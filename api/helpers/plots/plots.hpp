@@ -32,7 +32,7 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale, 
                          py::handle target_parcel_data);
 
 // `a == b` as an `if` tests it: no identity shortcut, so NaN never equals itself.
-inline bool equal(py::handle a, py::handle b) { return rt::equal(a, b); }
+using rt::equal;
 
 inline py::object int_(long v) { return py::int_(v); }
 inline py::object float_(double v) { return py::float_(v); }

@@ -38,7 +38,7 @@ rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement
   try {
     rt::Var execute = params ? rt::call_method(db, "execute"_n, statement, params) : rt::call_method(db, "execute"_n, statement);
     rt::Var result = co_await rt::call_method(g["asyncio"_n], "wait_for"_n, execute, py::arg("timeout") = timeout);
-    value = rt::call_method(result, rt::literal(take));
+    value = rt::call_method(result, take);
   } catch (...) {
     transaction.fail();
   }

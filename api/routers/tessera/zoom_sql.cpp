@@ -34,14 +34,17 @@ constexpr Tier kTiers[] = {
 };
 constexpr Tier kTopTier{0, 0, 30000, 8, false};
 
+using rt::compare;
+using rt::constant;
+
 py::object get_zoom_config(const rt::Globals& g, py::object zoom, py::object layer_name) {
   py::object catalogue = g["LAYER_CONFIG"_n];
   py::object config = rt::get(catalogue, layer_name, py::dict());
-  py::object min_zoom = rt::get(config, "min_zoom"_n, rt::constant(0));
-  if (rt::compare(zoom, min_zoom, rt::Op::lt)) return py::none();
+  py::object min_zoom = rt::get(config, "min_zoom"_n, constant(0));
+  if (compare(zoom, min_zoom, Py_LT)) return py::none();
   const Tier* tier = &kTopTier;
   for (const Tier& t : kTiers) {
-    if (rt::compare(zoom, rt::constant(t.bound), rt::Op::le)) {
+    if (rt::compare(zoom, rt::constant(t.bound), Py_LE)) {
       tier = &t;
       break;
     }
@@ -77,12 +80,12 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
   py::object feature_limit = g["min"_n](zoom_config["feature_limit"_n], g["MAX_FEATURES_GLOBAL"_n]);
   py::object buffer = zoom_config["buffer"_n];
   // A missing zoom filters as zoom 10 does: exactly.
-  const bool short_filter = !zoom.is_none() && rt::compare(zoom, rt::constant(6), rt::Op::le);
+  const bool short_filter = !zoom.is_none() && rt::compare(zoom, rt::constant(6), Py_LE);
 
   // One text, each value formatted as the f-string that defines it formats it.
   rt::Text sql;
   sql << P1 << layer_name << P2 << properties << P3 << id_col << P4;
-  if (rt::compare(tolerance, rt::constant(0), rt::Op::gt)) {
+  if (rt::compare(tolerance, rt::constant(0), Py_GT)) {
     sql << S1 << geom_col << ", "_n << tolerance << ")"_n;
   } else {
     sql << geom_col;

@@ -37,9 +37,9 @@ inline py::str html_text(py::handle value) { return escape_html(rt::format(value
 py::str schedule_table(py::handle schedule);
 
 // `a == b` as the expression object (SQL conditions) or value it makes.
-inline py::object eq(py::handle a, py::handle b) { return rt::equals(a, b); }
+using rt::eq;
 
-// `a, b, ... = value` with Python's error texts.
+// `a, b, ... = value` with Python's ValueError texts.
 using rt::unpack;
 
 }  // namespace ravn::planwork

@@ -50,8 +50,9 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
   (void)self;
   rt::Local<py::list> data;
   rt::Var plot_iter = py::iter(plots);
-  while (std::optional<py::object> next_plot = rt::next_item(plot_iter)) {
-    rt::Var plot = std::move(*next_plot);
+  while (true) {
+    rt::Var plot = rt::next_item(plot_iter).value_or(py::object());
+    if (!plot) break;
     rt::Var geom = g["to_shape"_n](plot.attr("geometry"));
     rt::Var query = select_where(g, g["BOUNDARY"_n], eq(g["BOUNDARY"_n].attr("plotid"), plot.attr("id")));
     rt::Var result = co_await rt::call_method(db, "execute"_n, query);
@@ -61,8 +62,9 @@ rt::Coro get_plot_details(rt::Globals g, py::object self, py::object plots, py::
 
     rt::Local<py::list> boundary_data;
     rt::Var leg_iter = py::iter(boundary);
-    while (std::optional<py::object> next_leg = rt::next_item(leg_iter)) {
-      rt::Var b = std::move(*next_leg);
+    while (true) {
+      rt::Var b = rt::next_item(leg_iter).value_or(py::object());
+      if (!b) break;
       query = select_where(g, g["BEACON"_n], eq(g["BEACON"_n].attr("id"), b.attr("beacon1id")));
       result = co_await rt::call_method(db, "execute"_n, query);
       py::object beacon = result.attr("scalar")();

@@ -28,6 +28,8 @@
 // own objects with rt::call_method.
 #pragma once
 
+#include "ravn/python_version.hpp"
+
 #include <pybind11/pybind11.h>
 
 #include <array>
@@ -153,6 +155,9 @@ struct FrameBase {
   static FrameBase* running() noexcept;
   bool holds(const void* address) const noexcept { return address >= begin_ && address < end_; }
 
+  // The function's globals (the frame's copy of its rt::Globals parameter), or null.
+  const py::handle* globals() const noexcept { return globals_; }
+
   // The promise's constructor sees the frame's copies of the parameters.
   template <class... A>
   void adopt_params(A&... args) noexcept {
@@ -194,7 +199,8 @@ struct FrameBase {
     if constexpr (std::is_base_of_v<py::handle, std::remove_cv_t<A>>) {
       add_param(&arg);
     } else if constexpr (std::is_same_v<std::remove_cv_t<A>, Globals>) {
-      add_param(globals_dict(arg));
+      globals_ = globals_dict(arg);
+      add_param(globals_);
     }
   }
   void add_param(const py::handle* param) noexcept;
@@ -202,6 +208,7 @@ struct FrameBase {
 
   const void* begin_ = nullptr;
   const void* end_ = nullptr;
+  const py::handle* globals_ = nullptr;
 };
 
 template <class Promise>

@@ -15,8 +15,14 @@ namespace ravn::rt {
 // Creates the runtime's Python types; idempotent.
 void init();
 
+// ImportError in a sub-interpreter. The runtime's types, interned names and
+// builtins are made once per process; made in a sub-interpreter, they would die
+// with it and break the main interpreter's import.
+bool refuse_subinterpreter(PyObject* module);
+
 template <void (*Load)(pybind11::module_)>
 int exec_module(PyObject* module) {
+  if (refuse_subinterpreter(module)) return -1;
   try {
     init();
     Load(pybind11::reinterpret_borrow<pybind11::module_>(module));
