@@ -4,21 +4,22 @@ Run in a fresh interpreter: an extension module is loaded once per process."""
 from __future__ import annotations
 
 import json
+import os
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
-from tests.runtime.conftest import NATIVE_DIR
+# The probe module's folder reaches both interpreters through the environment.
+NATIVE_DIR = Path(__file__).resolve().parents[1] / "native"
 
 SCRIPT = textwrap.dedent("""
     import json, sys
-    sys.path.insert(0, {native!r})
     import _xxsubinterpreters as interpreters
 
     interpreter = interpreters.create()
     interpreters.run_string(interpreter, '''
     import json, sys
-    sys.path.insert(0, {native!r})
     try:
         import _rtprobe
     except ImportError as error:
@@ -38,7 +39,7 @@ SCRIPT = textwrap.dedent("""
 
 
 def test_a_sub_interpreter_importing_first_cannot_break_the_main_interpreter():
-    done = subprocess.run([sys.executable, "-c", SCRIPT.format(native=str(NATIVE_DIR))],
+    done = subprocess.run([sys.executable, "-c", SCRIPT], env=dict(os.environ, PYTHONPATH=str(NATIVE_DIR)),
                           capture_output=True, text=True, timeout=120)
     assert done.returncode == 0, done.stderr
     sub, main = [json.loads(line) for line in done.stdout.splitlines()]
