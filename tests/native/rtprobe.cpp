@@ -336,9 +336,8 @@ void load(py::module_ m) {
   mod.def<&use_manager>("use_manager", {P{"manager"}, P{"body"}, P{"log"}});
   mod.def<&typed>("typed", {P{"count", int_}, P{"label", str_}, P{"anything", {}, py::none()}}, mod["tuple"_n],
                   "Checks its arguments.");
-  mod.def<&collect>("collect",
-                    {P{"a"}, P{"b"}, P{"c"}, P{"key", {}, {}, P::keyword_only},
-                     P{"flag", optional_int, mod["DEFAULT"_n], P::keyword_only}});
+  mod.def<&collect>("collect", {P{"a"}, P{"b"}, P{"c"}, P{"key", {}, {}, P::keyword_only},
+                                P{"flag", optional_int, mod["DEFAULT"_n], P::keyword_only}});
   mod.def<&await_holding>("await_holding", {P{"keep"}, P{"awaitable"}});
   mod.def<&await_holding_local>("await_holding_local", {P{"box"}, P{"awaitable"}, P{"log"}});
   mod.def<&yield_holding_local>("yield_holding_local", {P{"box"}, P{"log"}});
@@ -352,10 +351,11 @@ void load(py::module_ m) {
   mod.def<&yield_then_replace>("yield_then_replace", {P{"replacement"}});
   mod.def<&call_hook>("call_hook", {});
   mod.def<&call_hook_later>("call_hook_later", {P{"awaitable"}});
-  mod.set("Box", mod.make_class("Box", "A class whose method is a runtime function.",
-                                {{"describe", mod.function<&typed>("describe",
-                                                                   {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}},
-                                                                   {}, "Describe.", "Box.describe")}}));
+  mod.set("Box",
+          mod.make_class(
+              "Box", "A class whose method is a runtime function.",
+              {{"describe", mod.function<&typed>("describe", {P{"self"}, P{"label", str_}, P{"extra", {}, py::none()}},
+                                                 {}, "Describe.", "Box.describe")}}));
 }
 }  // namespace
 

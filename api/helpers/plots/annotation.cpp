@@ -2,9 +2,9 @@
 // the boundary legs, the parcel's name and area, and the boundary schedule.
 // Every label is laid out in paper millimetres, converted to ground metres
 // through the scale (L mm on paper = L * scale / 1000 m).
-#include "plots.hpp"
-
 #include <cmath>
+
+#include "plots.hpp"
 
 namespace ravn::plots {
 namespace {
@@ -74,17 +74,14 @@ bool parcel_holds_labels(py::handle target_geom, py::handle at, double scale, py
                          py::handle area_text, long area_pt) {
   const double m_per_pt = 25.4 / 72.0 * scale / 1000.0;
   const double x = rt::to_double(attr(at, "x")), y = rt::to_double(attr(at, "y"));
-  auto chars = [](py::handle text) {
-    return static_cast<double>(rt::length(py::str(text)));
-  };
+  auto chars = [](py::handle text) { return static_cast<double>(rt::length(py::str(text))); };
   py::object box = py::module_::import("shapely.geometry").attr("box");
   auto holds = [&](double n_chars, long points, double bottom) {
     const double half_w = n_chars * 0.6 * points * m_per_pt / 2, h = 1.2 * points * m_per_pt;
     return truthy(target_geom.attr("contains")(box(x - half_w, bottom, x + half_w, bottom + h)));
   };
   const double area_h = 1.2 * area_pt * m_per_pt;
-  return holds(chars(name), name_pt, y + 2 * scale / 1000.0) &&
-         holds(chars(area_text), area_pt, y - 0.75 - area_h);
+  return holds(chars(name), name_pt, y + 2 * scale / 1000.0) && holds(chars(area_text), area_pt, y - 0.75 - area_h);
 }
 
 }  // namespace
@@ -205,8 +202,8 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
       py::object min_at = is_reversed ? p1_off : p2_off;
       for (auto [at, text] : {std::pair{deg_at, deg_text}, std::pair{min_at, min_text}}) {
         ax.attr("text")(item(at, 0), item(at, 1), text, py::arg("fontsize") = fontsize - 1, py::arg("ha") = "center",
-                        py::arg("va") = "center", py::arg("rotation") = line_angle,
-                        py::arg("rotation_mode") = "anchor", py::arg("zorder") = 7);
+                        py::arg("va") = "center", py::arg("rotation") = line_angle, py::arg("rotation_mode") = "anchor",
+                        py::arg("zorder") = 7);
       }
       py::object d_text = rt::Text() << rt::format(beacon.attr("get")("distance_to_next", 0), ".2f") << "m";
       ax.attr("text")(dx_pos, dy_pos, d_text, py::arg("fontsize") = fontsize - 1, py::arg("ha") = "center",
@@ -233,8 +230,8 @@ py::list annotate_parcel(const rt::Globals& g, py::handle ax, py::handle scale_h
   py::object area_text = rt::Text() << area_val << " m²";
   py::object anchor = centroid;
   if (!parcel_holds_labels(target_geom, centroid, rt::to_double(scale), name, fontsize + 2, area_text, fontsize - 2)) {
-    anchor = py::module_::import("shapely.ops").attr("polylabel")(target_geom,
-                                                                   py::arg("tolerance") = scale / int_(10000));
+    anchor =
+        py::module_::import("shapely.ops").attr("polylabel")(target_geom, py::arg("tolerance") = scale / int_(10000));
   }
   // The area's offset is in ground metres: it does not follow the scale.
   ax.attr("text")(attr(anchor, "x"), attr(anchor, "y") + mm * int_(2), name, py::arg("fontsize") = fontsize + 2,

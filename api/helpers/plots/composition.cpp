@@ -42,8 +42,7 @@ Extent survey_extent(const rt::Globals& g, py::handle bounding_box, py::handle t
   py::object buffer_m = int_(15);
   py::object margin = int_(2) * buffer_m;
   py::object centroid = target_geom.attr("centroid");
-  return {(bounds[2] - bounds[0]) + margin, (bounds[3] - bounds[1]) + margin, centroid.attr("x"),
-          centroid.attr("y")};
+  return {(bounds[2] - bounds[0]) + margin, (bounds[3] - bounds[1]) + margin, centroid.attr("x"), centroid.attr("y")};
 }
 
 void fill_neighbours(py::handle ax, const py::list& neighbor_geoms, py::handle clipping_poly) {
@@ -56,8 +55,8 @@ void fill_neighbours(py::handle ax, const py::list& neighbor_geoms, py::handle c
 }
 
 py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::object selected_parcel_number,
-                         py::object road_data, py::object columnname, py::object bounding_box,
-                         py::object max_width_mm, py::object max_height_mm) {
+                         py::object road_data, py::object columnname, py::object bounding_box, py::object max_width_mm,
+                         py::object max_height_mm) {
   g["logger"_n].attr("info")(rt::Text() << "Generating plot for " << columnname << "=" << selected_parcel_number);
 
   py::object target_parcel_data;
@@ -68,8 +67,8 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
     }
   }
   if (!target_parcel_data) {
-    rt::raise(PyExc_ValueError,
-              rt::Text() << "Parcel with " << columnname << "=" << selected_parcel_number << " not found.");
+    rt::raise(PyExc_ValueError, rt::Text()
+                                    << "Parcel with " << columnname << "=" << selected_parcel_number << " not found.");
   }
 
   py::object target_geom_raw = g["shape"_n](target_parcel_data["geometry"]);
@@ -122,8 +121,8 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
     if (truthy(bounding_box)) {
       // With a box, roads and neighbours stop at the box, not at the paper's edge.
       py::object half_w = extent.survey_w / two, half_h = extent.survey_h / two;
-      clipping_poly = rectangle_polygon(g, extent.center_x - half_w, extent.center_y - half_h,
-                                        extent.center_x + half_w, extent.center_y + half_h);
+      clipping_poly = rectangle_polygon(g, extent.center_x - half_w, extent.center_y - half_h, extent.center_x + half_w,
+                                        extent.center_y + half_h);
     }
 
     draw_roads(ax, road_geoms, clipping_poly);
@@ -145,8 +144,7 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
     g["add_scale_bar"_n](ax, scale);
 
     py::object buf = g["io"_n].attr("BytesIO")();
-    g["plt"_n].attr("savefig")(buf, py::arg("format") = "png", py::arg("dpi") = 300,
-                               py::arg("transparent") = false);
+    g["plt"_n].attr("savefig")(buf, py::arg("format") = "png", py::arg("dpi") = 300, py::arg("transparent") = false);
     buf.attr("seek")(0);
     close_attempted = true;
     g["plt"_n].attr("close")(fig);
@@ -172,10 +170,10 @@ py::object generate_plot(const rt::Globals& g, py::object parcel_data, py::objec
 }  // namespace
 
 void init_composition(const rt::Module& m) {
-  m.def<&generate_plot>("generate_plot",
-                        {P{"parcel_data"}, P{"selected_parcel_number"}, P{"road_data"},
-                         P{"columnname", {}, py::str("parcel_number")}, P{"bounding_box", {}, py::none()},
-                         P{"max_width_mm", {}, int_(190)}, P{"max_height_mm", {}, int_(160)}});
+  m.def<&generate_plot>(
+      "generate_plot",
+      {P{"parcel_data"}, P{"selected_parcel_number"}, P{"road_data"}, P{"columnname", {}, py::str("parcel_number")},
+       P{"bounding_box", {}, py::none()}, P{"max_width_mm", {}, int_(190)}, P{"max_height_mm", {}, int_(160)}});
 }
 
 }  // namespace ravn::plots

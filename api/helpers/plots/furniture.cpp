@@ -1,8 +1,8 @@
 // Map furniture: north arrow and scale bar.
-#include "plots.hpp"
-
 #include <array>
 #include <cmath>
+
+#include "plots.hpp"
 
 namespace ravn::plots {
 namespace {
@@ -58,9 +58,9 @@ py::object add_scale_bar(const rt::Globals& g, py::object ax, py::object scale, 
   const double bar_height = view_h * 0.015;
 
   py::object rectangle = g["patches"_n].attr("Rectangle");
-  py::object rect_main = rectangle(py::make_tuple(start_x, start_y), total_len_m, bar_height, py::arg("linewidth") = 1,
-                                   py::arg("edgecolor") = "black", py::arg("facecolor") = "white",
-                                   py::arg("zorder") = 10);
+  py::object rect_main =
+      rectangle(py::make_tuple(start_x, start_y), total_len_m, bar_height, py::arg("linewidth") = 1,
+                py::arg("edgecolor") = "black", py::arg("facecolor") = "white", py::arg("zorder") = 10);
   ax.attr("add_patch")(rect_main);
 
   auto line = [&](double xa, double xb, double ya, double yb) {

@@ -1,7 +1,7 @@
 // Projection into the map's coordinate system and the choice of survey scale.
-#include "plots.hpp"
-
 #include <array>
+
+#include "plots.hpp"
 
 namespace ravn::plots {
 namespace {
@@ -34,9 +34,9 @@ py::object get_recommended_scale(const rt::Globals& g, py::object survey_width_m
 
 void init_scale(const rt::Module& m) {
   m.def<&project_geometry>("project_geometry", {P{"geometry"}});
-  m.def<&get_recommended_scale>("get_recommended_scale", {P{"survey_width_m"}, P{"survey_height_m"},
-                                                          P{"max_width_mm", {}, int_(190)},
-                                                          P{"max_height_mm", {}, int_(250)}});
+  m.def<&get_recommended_scale>(
+      "get_recommended_scale",
+      {P{"survey_width_m"}, P{"survey_height_m"}, P{"max_width_mm", {}, int_(190)}, P{"max_height_mm", {}, int_(250)}});
 }
 
 }  // namespace ravn::plots

@@ -88,8 +88,9 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
     if (!(within(miny, -90, 90) && within(maxy, -90, 90))) http_error(g, 400, py::str("Invalid latitude values"));
     py::object bbox_area = g["calculate_bbox_area_degrees"_n](minx, miny, maxx, maxy);
     if (bbox_area > g["MAX_BBOX_AREA_WGS84"_n]) {
-      http_error(g, 400, rt::Text() << "Bounding box too large. Maximum area: " << g["MAX_BBOX_AREA_WGS84"_n]
-                                    << " square degrees");
+      http_error(
+          g, 400,
+          rt::Text() << "Bounding box too large. Maximum area: " << g["MAX_BBOX_AREA_WGS84"_n] << " square degrees");
     }
   }
   max_features = g["min"_n](max_features, g["MAX_FEATURES_GLOBAL"_n]);
@@ -122,9 +123,8 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
   }
 
   rt::Var cache_key = rt::Text() << "bbox:" << layer_name << ":" << rt::format(min_x, ".0f") << ":"
-                                    << rt::format(min_y, ".0f") << ":" << rt::format(max_x, ".0f") << ":"
-                                    << rt::format(max_y, ".0f") << ":" << max_features << ":"
-                                    << simplify;
+                                 << rt::format(min_y, ".0f") << ":" << rt::format(max_x, ".0f") << ":"
+                                 << rt::format(max_y, ".0f") << ":" << max_features << ":" << simplify;
   rt::Var cached_tile = co_await g["safe_cache_get"_n](cache_key, py::arg("timeout") = 2.0);
   if (truthy(cached_tile)) {
     co_return g["Response"_n](py::arg("content") = cached_tile, py::arg("media_type") = kTileMediaType,
@@ -133,8 +133,7 @@ rt::Coro get_tile_bbox(rt::Globals g, py::object layer_name, py::object minx, py
 
   py::object layer_config = g["LAYER_CONFIG"_n][layer_name];
   py::object geom_col = layer_config["geom_col"];
-  rt::Var bbox_area =
-      wgs84 ? g["calculate_bbox_area_degrees"_n](minx, miny, maxx, maxy) : py::object(py::float_(0.01));
+  rt::Var bbox_area = wgs84 ? g["calculate_bbox_area_degrees"_n](minx, miny, maxx, maxy) : py::object(py::float_(0.01));
   py::object geom_expr = truthy(simplify) && bbox_area > py::float_(0.01)
                              ? py::object(rt::Text() << "ST_SimplifyPreserveTopology(" << geom_col << ", 50)")
                              : geom_col;

@@ -67,15 +67,16 @@ void init_cache(const rt::Module& m) {
   py::object cls = m.make_class(
       "BinaryRedisCache", "Simple Redis cache for binary MVT tiles without UTF-8 decoding.",
       {
-          {"__init__", m.function<&cache_init>("__init__", {P{"self"}, P{"redis_client"}, P{"namespace", {}, py::str("mvt")}},
-                                               {}, std::nullopt, "BinaryRedisCache.__init__")},
+          {"__init__",
+           m.function<&cache_init>("__init__", {P{"self"}, P{"redis_client"}, P{"namespace", {}, py::str("mvt")}}, {},
+                                   std::nullopt, "BinaryRedisCache.__init__")},
           {"_make_key", m.function<&make_key>("_make_key", {P{"self"}, P{"key", str_}}, str_, "Create namespaced key.",
                                               "BinaryRedisCache._make_key")},
           {"get", m.function<&cache_get>("get", {P{"self"}, P{"key", str_}}, optional_bytes,
                                          "Get binary data from cache.", "BinaryRedisCache.get")},
-          {"set", m.function<&cache_set>("set",
-                                         {P{"self"}, P{"key", str_}, P{"value", m["bytes"_n]}, P{"ttl", int_, py::int_(3600)}},
-                                         {}, "Set binary data in cache with TTL.", "BinaryRedisCache.set")},
+          {"set", m.function<&cache_set>(
+                      "set", {P{"self"}, P{"key", str_}, P{"value", m["bytes"_n]}, P{"ttl", int_, py::int_(3600)}}, {},
+                      "Set binary data in cache with TTL.", "BinaryRedisCache.set")},
           {"delete", m.function<&cache_delete>("delete", {P{"self"}, P{"key", str_}}, {}, "Delete key from cache.",
                                                "BinaryRedisCache.delete")},
       });

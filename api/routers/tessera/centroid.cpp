@@ -73,9 +73,9 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   // No statistics means no extent, and the WHERE clause then yields no row:
   // an ordinary answer for an empty or never-analysed table, not an error.
   if (!truthy(centroid) || centroid.attr("lat").is_none() || centroid.attr("lon").is_none()) {
-    co_return api_reply(g, py::arg("status_code") = 404,
-                        py::arg("message") = py::str(rt::Text() << "No valid geometry found for layer '" << layer_name
-                                                                << "'"));
+    co_return api_reply(
+        g, py::arg("status_code") = 404,
+        py::arg("message") = py::str(rt::Text() << "No valid geometry found for layer '" << layer_name << "'"));
   }
 
   py::object tile = g["latlon_to_xyz"_n](centroid.attr("lat"), centroid.attr("lon"), g["DEFAULT_CENTROID_ZOOM"_n]);
@@ -101,7 +101,7 @@ rt::Coro get_central_tile_info(rt::Globals g, py::object layer_name, py::object 
   response_data["suggested_tile"] = tile;
   response_data["suggested_tile_bbox"] = bbox;
   response_data["tile_url"] = py::str(rt::Text() << "/gis/" << layer_name << "/" << tile["z"] << "/" << tile["x"] << "/"
-                                         << tile["y"] << ".pbf");
+                                                 << tile["y"] << ".pbf");
   response_data["layer_config"] = layer_summary;
 
   // The answer goes out whether or not it could be cached.

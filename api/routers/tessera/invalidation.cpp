@@ -1,8 +1,8 @@
 // Removing cached entries: by layer, everything, or a caller's pattern; in the
 // request (the endpoint) or as background tasks for the host's write paths.
-#include "tessera.hpp"
-
 #include <optional>
+
+#include "tessera.hpp"
 
 namespace ravn::tessera {
 namespace {
@@ -23,16 +23,16 @@ rt::Coro delete_matching(rt::Globals g, py::object pattern) {
 // write path that asked for it.
 rt::Coro invalidate_layer_cache_task(rt::Globals g, py::object layer_name) {
   try {
-    rt::Var deleted_count = co_await delete_matching(
-        g, rt::Text() << g["cache"_n].attr("namespace") << ":" << layer_name << ":*");
+    rt::Var deleted_count =
+        co_await delete_matching(g, rt::Text() << g["cache"_n].attr("namespace") << ":" << layer_name << ":*");
     log_info(g, rt::Text() << "Background task: Invalidated " << deleted_count << " cache entries for layer '"
                            << layer_name << "'");
     co_return deleted_count;
   } catch (py::error_already_set& e) {
     rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
-    log_error(g, rt::Text() << "Background task failed to invalidate cache for layer '" << layer_name
-                            << "': " << e.value());
+    log_error(
+        g, rt::Text() << "Background task failed to invalidate cache for layer '" << layer_name << "': " << e.value());
     co_return py::int_(0);
   }
 }
@@ -52,16 +52,15 @@ rt::Coro invalidate_all_cache_task(rt::Globals g) {
 
 rt::Coro invalidate_cache_by_pattern_task(rt::Globals g, py::object pattern) {
   try {
-    rt::Var deleted_count = co_await delete_matching(
-        g, rt::Text() << g["cache"_n].attr("namespace") << ":" << pattern);
+    rt::Var deleted_count = co_await delete_matching(g, rt::Text() << g["cache"_n].attr("namespace") << ":" << pattern);
     log_info(g, rt::Text() << "Background task: Invalidated " << deleted_count << " cache entries matching pattern '"
                            << pattern << "'");
     co_return deleted_count;
   } catch (py::error_already_set& e) {
     rt::Handling handling(e);
     if (!rt::is_exception(e)) throw;
-    log_error(g, rt::Text() << "Background task failed to invalidate cache by pattern '" << pattern
-                            << "': " << e.value());
+    log_error(g,
+              rt::Text() << "Background task failed to invalidate cache by pattern '" << pattern << "': " << e.value());
     co_return py::int_(0);
   }
 }
@@ -125,8 +124,9 @@ rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
   }
 
   if (!is_layer(g, layer_name)) {
-    http_error(g, 404, rt::Text() << "Layer '" << layer_name << "' not found. Valid layers: "
-                                  << py::list(g["LAYER_CONFIG"_n].attr("keys")()));
+    http_error(g, 404,
+               rt::Text() << "Layer '" << layer_name
+                          << "' not found. Valid layers: " << py::list(g["LAYER_CONFIG"_n].attr("keys")()));
   }
 
   rt::Var deleted_count = co_await g["_invalidate_layer_cache_task"_n](layer_name);
@@ -134,26 +134,25 @@ rt::Coro invalidate_cache_endpoint(rt::Globals g, py::object layer_name) {
   py::dict data;
   data["layer"] = layer_name;
   data["deleted_count"] = deleted_count;
-  co_return api_reply(g, py::arg("data") = data,
-                      py::arg("message") = py::str(rt::Text() << "Cache for layer '" << layer_name
-                                                              << "' invalidated successfully. " << deleted_count
-                                                              << " keys deleted."));
+  co_return api_reply(
+      g, py::arg("data") = data,
+      py::arg("message") = py::str(rt::Text() << "Cache for layer '" << layer_name << "' invalidated successfully. "
+                                              << deleted_count << " keys deleted."));
 }
 
 void init_invalidation(const rt::Module& m) {
   py::object str_ = m["str"_n], int_ = m["int"_n];
   m.def<&invalidate_layer_cache_task>("_invalidate_layer_cache_task", {P{"layer_name", str_}}, int_,
                                       "Internal task for cache invalidation.");
-  m.def<&invalidate_layer_cache>(
-      "invalidate_layer_cache", {P{"layer_name", str_}}, {},
-      "\n"
-      "    Invalidate all cached tiles for a specific layer (runs as background task).\n"
-      "    \n"
-      "    Args:\n"
-      "        layer_name: Name of the layer to invalidate (e.g., \"plots\", \"beacons\")\n"
-      "    \n"
-      "    This runs asynchronously without blocking the response.\n"
-      "    ");
+  m.def<&invalidate_layer_cache>("invalidate_layer_cache", {P{"layer_name", str_}}, {},
+                                 "\n"
+                                 "    Invalidate all cached tiles for a specific layer (runs as background task).\n"
+                                 "    \n"
+                                 "    Args:\n"
+                                 "        layer_name: Name of the layer to invalidate (e.g., \"plots\", \"beacons\")\n"
+                                 "    \n"
+                                 "    This runs asynchronously without blocking the response.\n"
+                                 "    ");
   m.def<&invalidate_all_cache_task>("_invalidate_all_cache_task", {}, int_,
                                     "Internal task for invalidating all cache.");
   m.def<&invalidate_all_cache>("invalidate_all_cache", {}, {},

@@ -50,7 +50,8 @@ void load(py::module_ module) {
   py::object logging = m["logging"_n];
   logging.attr("basicConfig")(py::arg("level") = logging.attr("INFO"));
   m.set("logger", logging.attr("getLogger")(m["__name__"_n]));
-  m.set("tesseraApi", m["APIRouter"_n](py::arg("prefix") = "/gis", py::arg("tags") = py::list(py::make_tuple("GIS Tiles"))));
+  m.set("tesseraApi",
+        m["APIRouter"_n](py::arg("prefix") = "/gis", py::arg("tags") = py::list(py::make_tuple("GIS Tiles"))));
 
   m.set("DEFAULT_CENTROID_ZOOM", py::int_(16));
   m.set("MAX_BBOX_AREA_WGS84", py::float_(1.0));
@@ -71,9 +72,8 @@ void load(py::module_ module) {
   m.set("redis_client",
         m["aioredis"_n].attr("Redis")(py::arg("host") = m["redis_host"_n], py::arg("port") = m["redis_port"_n],
                                       py::arg("db") = m["redis_db"_n], py::arg("password") = m["redis_password"_n],
-                                      py::arg("username") = m["redis_username"_n],
-                                      py::arg("decode_responses") = false, py::arg("socket_connect_timeout") = 5,
-                                      py::arg("socket_timeout") = 5));
+                                      py::arg("username") = m["redis_username"_n], py::arg("decode_responses") = false,
+                                      py::arg("socket_connect_timeout") = 5, py::arg("socket_timeout") = 5));
   configure_redis_client(m);
 
   init_cache(m);

@@ -11,24 +11,23 @@ void init_routes(const rt::Module& m) {
   };
   const py::object required = py::reinterpret_borrow<py::object>(Py_Ellipsis);
 
-  py::object tile_xyz = m.def<&get_tile_xyz>(
-      "get_tile_xyz",
-      {P{"layer_name", str_}, P{"z", int_}, P{"x", int_}, P{"y", int_}, P{"request", m["Request"_n]},
-       P{"db", m["AsyncSession"_n], database}},
-      {}, "Serve vector tiles with proper zoom-out support.");
+  py::object tile_xyz = m.def<&get_tile_xyz>("get_tile_xyz",
+                                             {P{"layer_name", str_}, P{"z", int_}, P{"x", int_}, P{"y", int_},
+                                              P{"request", m["Request"_n]}, P{"db", m["AsyncSession"_n], database}},
+                                             {}, "Serve vector tiles with proper zoom-out support.");
   py::object zoom_info = m.def<&get_layer_zoom_info>("get_layer_zoom_info", {P{"layer_name", str_}}, {},
                                                      "Get zoom level information for a layer.");
-  py::object tile_bbox = m.def<&get_tile_bbox>(
-      "get_tile_bbox",
-      {P{"layer_name", str_}, P{"minx", float_, query(required, "Bounding box minimum X")},
-       P{"miny", float_, query(required, "Bounding box minimum Y")},
-       P{"maxx", float_, query(required, "Bounding box maximum X")},
-       P{"maxy", float_, query(required, "Bounding box maximum Y")},
-       P{"srid", int_, query(py::int_(4326), "SRID of input bbox")},
-       P{"max_features", int_, query(py::int_(5000), "Maximum features to return")},
-       P{"simplify", bool_, query(py::bool_(true), "Apply geometry simplification")},
-       P{"request", m["Request"_n], py::none()}, P{"db", m["AsyncSession"_n], database}},
-      {}, "Serve vector tiles for custom bounding box.");
+  py::object tile_bbox =
+      m.def<&get_tile_bbox>("get_tile_bbox",
+                            {P{"layer_name", str_}, P{"minx", float_, query(required, "Bounding box minimum X")},
+                             P{"miny", float_, query(required, "Bounding box minimum Y")},
+                             P{"maxx", float_, query(required, "Bounding box maximum X")},
+                             P{"maxy", float_, query(required, "Bounding box maximum Y")},
+                             P{"srid", int_, query(py::int_(4326), "SRID of input bbox")},
+                             P{"max_features", int_, query(py::int_(5000), "Maximum features to return")},
+                             P{"simplify", bool_, query(py::bool_(true), "Apply geometry simplification")},
+                             P{"request", m["Request"_n], py::none()}, P{"db", m["AsyncSession"_n], database}},
+                            {}, "Serve vector tiles for custom bounding box.");
   py::object central = m.def<&get_central_tile_info>("get_central_tile_info",
                                                      {P{"layer_name", str_}, P{"db", m["AsyncSession"_n], database}},
                                                      {}, "Get layer centroid and suggested tile coordinates.");
@@ -41,8 +40,8 @@ void init_routes(const rt::Module& m) {
 
   py::object router = m["tesseraApi"_n];
   auto get = [&](const char* path, py::object endpoint, bool plain_body) {
-    py::object decorator = plain_body ? router.attr("get")(path, py::arg("response_class") = m["Response"_n])
-                                      : router.attr("get")(path);
+    py::object decorator =
+        plain_body ? router.attr("get")(path, py::arg("response_class") = m["Response"_n]) : router.attr("get")(path);
     decorator(endpoint);
   };
   get("/{layer_name}/{z}/{x}/{y}.pbf", tile_xyz, true);

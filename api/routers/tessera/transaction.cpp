@@ -30,13 +30,14 @@ rt::AsyncGen db_transaction(rt::Globals, py::object db) {
 
 }  // namespace
 
-rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement, py::object params,
-                              double timeout, const char* take) {
+rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement, py::object params, double timeout,
+                              const char* take) {
   rt::Var value = py::none();
   rt::AsyncWith transaction(g["db_transaction"_n](db));
   co_await transaction.enter();
   try {
-    rt::Var execute = params ? rt::call_method(db, "execute"_n, statement, params) : rt::call_method(db, "execute"_n, statement);
+    rt::Var execute =
+        params ? rt::call_method(db, "execute"_n, statement, params) : rt::call_method(db, "execute"_n, statement);
     rt::Var result = co_await rt::call_method(g["asyncio"_n], "wait_for"_n, execute, py::arg("timeout") = timeout);
     value = rt::call_method(result, take);
   } catch (...) {
@@ -47,8 +48,8 @@ rt::Coro fetch_in_transaction(rt::Globals g, py::object db, py::object statement
 }
 
 void init_transaction(const rt::Module& m) {
-  py::object generator = m.function<&db_transaction>(
-      "db_transaction", {P{"db", m["AsyncSession"_n]}}, {}, "Context manager for database transactions with proper cleanup.");
+  py::object generator = m.function<&db_transaction>("db_transaction", {P{"db", m["AsyncSession"_n]}}, {},
+                                                     "Context manager for database transactions with proper cleanup.");
   m.set("db_transaction", m["asynccontextmanager"_n](generator));
 }
 

@@ -10,7 +10,8 @@ constexpr auto P1 = "\n    SELECT ST_AsMVT(mvt_data, '"_n;
 constexpr auto P2 = "', 4096, 'mvt_geom') AS mvt\n    FROM (\n        SELECT "_n;
 constexpr auto P3 = ",\n            "_n;
 constexpr auto P4 = " AS feature_id,\n            ST_AsMVTGeom(\n                "_n;
-constexpr auto P5 = ",\n                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n                4096,\n                "_n;
+constexpr auto P5 =
+    ",\n                ST_MakeEnvelope(:min_x, :min_y, :max_x, :max_y, 3857),\n                4096,\n                "_n;
 constexpr auto P6 = ",\n                true\n            ) AS mvt_geom\n        FROM "_n;
 constexpr auto P7 = "\n        WHERE "_n;
 constexpr auto P8 = "\n        ORDER BY ST_Area("_n;
@@ -28,9 +29,8 @@ struct Tier {
   bool long_lived;
 };
 constexpr Tier kTiers[] = {
-    {4, 1000, 2000, 512, true},  {6, 500, 3000, 256, true},   {8, 250, 5000, 256, true},
-    {10, 100, 8000, 256, true},  {12, 50, 10000, 256, false}, {14, 10, 15000, 64, false},
-    {16, 0, 20000, 16, false},
+    {4, 1000, 2000, 512, true},  {6, 500, 3000, 256, true},  {8, 250, 5000, 256, true}, {10, 100, 8000, 256, true},
+    {12, 50, 10000, 256, false}, {14, 10, 15000, 64, false}, {16, 0, 20000, 16, false},
 };
 constexpr Tier kTopTier{0, 0, 30000, 8, false};
 
@@ -66,8 +66,8 @@ py::object generate_mvt_sql(const rt::Globals& g, py::object layer_name, py::obj
   py::object effective_zoom = truthy(zoom) ? zoom : py::reinterpret_borrow<py::object>(rt::constant(10));
   py::object zoom_config = g["get_zoom_config"_n](effective_zoom, layer_name);
   if (zoom_config.is_none()) {
-    rt::raise(PyExc_ValueError,
-              rt::Text() << "Layer " << layer_name << " not available at zoom level " << py::str(zoom));
+    rt::raise(PyExc_ValueError, rt::Text()
+                                    << "Layer " << layer_name << " not available at zoom level " << py::str(zoom));
   }
 
   py::object table = layer_config["table"_n];
@@ -107,7 +107,8 @@ void init_zoom_sql(const rt::Module& m) {
   m.def<&get_zoom_config>("get_zoom_config", {P{"zoom", int_}, P{"layer_name", str_}}, dict_,
                           "Get optimized configuration - FIXED to show features when zoomed out.");
   m.def<&generate_mvt_sql>("generate_mvt_sql", {P{"layer_name", str_}, P{"zoom", m["Optional"_n][int_], py::none()}},
-                           m["tuple"_n][py::make_tuple(str_, dict_)], "Generate MVT SQL with better low-zoom handling.");
+                           m["tuple"_n][py::make_tuple(str_, dict_)],
+                           "Generate MVT SQL with better low-zoom handling.");
 }
 
 }  // namespace ravn::tessera

@@ -34,10 +34,10 @@ struct Map {
 };
 
 Map draw_map(const rt::Globals& g, py::handle plots, py::handle plot_id, py::handle roads, py::handle bounding_box) {
-  py::tuple result = unpack(g["generate_plot"_n](plots, plot_id, roads, "id", bounding_box,
-                                                 py::arg("max_width_mm") = kMaxWidthMm,
-                                                 py::arg("max_height_mm") = kMaxHeightMm),
-                            4);
+  py::tuple result =
+      unpack(g["generate_plot"_n](plots, plot_id, roads, "id", bounding_box, py::arg("max_width_mm") = kMaxWidthMm,
+                                  py::arg("max_height_mm") = kMaxHeightMm),
+             4);
   py::tuple size = unpack(result[1], 2);
   return {result[0], size[0], size[1], result[2], result[3]};
 }
@@ -173,12 +173,11 @@ rt::Coro generate_siteplan_html(rt::Globals g, py::object self, py::object plot_
 std::vector<std::pair<const char*, py::object>> document_methods(const rt::Module& m) {
   py::object int_ = m["int"_n], str_ = m["str"_n];
   return {
-      {"generate_deedplan_html",
-       m.function<&generate_deedplan_html>(
-           "generate_deedplan_html",
-           {P{"self"}, P{"plot_id", int_}, P{"district", str_}, P{"file_no", str_}, P{"person_name", str_},
-            P{"cadzone", str_}, P{"bounding_box", {}, py::none()}},
-           {}, std::nullopt, "PlanImageGenerator.generate_deedplan_html")},
+      {"generate_deedplan_html", m.function<&generate_deedplan_html>(
+                                     "generate_deedplan_html",
+                                     {P{"self"}, P{"plot_id", int_}, P{"district", str_}, P{"file_no", str_},
+                                      P{"person_name", str_}, P{"cadzone", str_}, P{"bounding_box", {}, py::none()}},
+                                     {}, std::nullopt, "PlanImageGenerator.generate_deedplan_html")},
       {"generate_siteplan_html",
        m.function<&generate_siteplan_html>("generate_siteplan_html",
                                            {P{"self"}, P{"plot_id", int_}, P{"bounding_box", {}, py::none()}}, {},

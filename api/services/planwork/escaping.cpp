@@ -1,22 +1,28 @@
 // Every text a plan inserts into its HTML goes through here. Unescaped, a name
 // such as <img src="file:///..."> would be markup, and the PDF renderer would
 // fetch and embed what it points to.
-#include "planwork.hpp"
-
 #include <string>
 #include <string_view>
+
+#include "planwork.hpp"
 
 namespace ravn::planwork {
 namespace {
 
 const char* entity(char c) {
   switch (c) {
-    case '&': return "&amp;";
-    case '<': return "&lt;";
-    case '>': return "&gt;";
-    case '"': return "&quot;";
-    case '\'': return "&#x27;";
-    default: return nullptr;
+    case '&':
+      return "&amp;";
+    case '<':
+      return "&lt;";
+    case '>':
+      return "&gt;";
+    case '"':
+      return "&quot;";
+    case '\'':
+      return "&#x27;";
+    default:
+      return nullptr;
   }
 }
 

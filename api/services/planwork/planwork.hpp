@@ -5,13 +5,13 @@
 
 #include <pybind11/pybind11.h>
 
-#include "ravn/rt.hpp"
-
 #include <cstddef>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "ravn/rt.hpp"
 
 namespace ravn::planwork {
 namespace py = pybind11;

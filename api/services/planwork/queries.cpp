@@ -142,8 +142,8 @@ rt::Coro get_plot_with_nearby(rt::Globals g, py::object self, py::object db, py:
 void init_generator(const rt::Module& m) {
   py::object session = m["AsyncSession"_n], int_ = m["int"_n];
   std::vector<std::pair<const char*, py::object>> members{
-      {"__init__", m.function<&init>("__init__", {P{"self"}, P{"db", session}}, {}, std::nullopt,
-                                     "PlanImageGenerator.__init__")},
+      {"__init__",
+       m.function<&init>("__init__", {P{"self"}, P{"db", session}}, {}, std::nullopt, "PlanImageGenerator.__init__")},
       {"get_plot_with_nearby",
        m.function<&get_plot_with_nearby>("get_plot_with_nearby", {P{"self"}, P{"db", session}, P{"plot_id", int_}}, {},
                                          std::nullopt, "PlanImageGenerator.get_plot_with_nearby")},

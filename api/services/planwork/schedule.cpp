@@ -1,7 +1,7 @@
 // The boundary schedule as the small table a plan prints under its map.
-#include "planwork.hpp"
-
 #include <string>
+
+#include "planwork.hpp"
 
 namespace ravn::planwork {
 namespace {
