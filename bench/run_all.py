@@ -612,15 +612,9 @@ def machine() -> str:
 
 
 def write_docs() -> None:
-    doc = ROOT / "docs" / "benchmarks.md"
-    text = doc.read_text()
-    block = MARK_BEGIN + "\n" + "\n".join(out).strip() + "\n" + MARK_END
-    if MARK_BEGIN in text:
-        text = re.sub(re.escape(MARK_BEGIN) + ".*?" + re.escape(MARK_END), lambda _: block, text, flags=re.S)
-    else:
-        text = text.rstrip() + "\n\n## The suite — `python bench/run_all.py`\n\n" + block + "\n"
-    doc.write_text(text)
-    print(f"==> wrote {doc}", flush=True)
+    from report import write_block
+
+    write_block(out, MARK_BEGIN, MARK_END, "The suite — `python bench/run_all.py`")
 
 
 def main():

@@ -23,7 +23,6 @@ import argparse
 import asyncio
 import datetime
 import os
-import re
 import statistics
 import subprocess
 import sys
@@ -356,15 +355,9 @@ async def settings_line(dsn: str) -> str:
 
 
 def write_docs() -> None:
-    doc = ROOT / "docs" / "benchmarks.md"
-    text = doc.read_text()
-    block = MARK_BEGIN + "\n" + "\n".join(out).strip() + "\n" + MARK_END
-    if MARK_BEGIN in text:
-        text = re.sub(re.escape(MARK_BEGIN) + ".*?" + re.escape(MARK_END), lambda _: block, text, flags=re.S)
-    else:
-        text = text.rstrip() + "\n\n## A million parcels — `python bench/scale.py`\n\n" + block + "\n"
-    doc.write_text(text)
-    print(f"==> wrote {doc}", flush=True)
+    from report import write_block
+
+    write_block(out, MARK_BEGIN, MARK_END, "A million parcels — `python bench/scale.py`")
 
 
 def main() -> None:
