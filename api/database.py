@@ -5,8 +5,8 @@ DATABASE_URL wins; otherwise the URL is built from the PG* settings
 
 DATABASE_REPLICA_URL, when set, names a streaming replica of that database: the request
 sessions (get_db, SessionLocal, session_scope: tiles and the plans' drawing) read from it,
-while get_engine() stays on the primary for whatever writes (the plan register) and the edit
-listener. Unset, both are the one primary engine.
+while get_engine() stays on the primary (the plan register writes through it), as does the
+edit listener. Unset, both are the one primary engine.
 """
 from __future__ import annotations
 
