@@ -2,6 +2,11 @@
 
 DATABASE_URL wins; otherwise the URL is built from the PG* settings
 (services.env at the repository root supplies local defaults).
+
+DATABASE_REPLICA_URL, when set, names a streaming replica of that database: the request
+sessions (get_db, SessionLocal, session_scope: tiles and the plans' drawing) read from it,
+while get_engine() stays on the primary (the plan register writes through it), as does the
+edit listener. Unset, both are the one primary engine.
 """
 from __future__ import annotations
 
@@ -31,13 +36,17 @@ load_dotenv(REPO_ROOT / "services.env", override=False)
 _log = logging.getLogger("landrecords.database")
 
 
+def _asyncpg(url: str) -> str:
+    scheme, rest = url.split("://", 1)
+    if scheme in ("postgres", "postgresql"):
+        return "postgresql+asyncpg://" + rest
+    return url
+
+
 def database_url() -> str:
     url = os.environ.get("DATABASE_URL")
     if url:
-        scheme, rest = url.split("://", 1)
-        if scheme in ("postgres", "postgresql"):
-            return "postgresql+asyncpg://" + rest
-        return url
+        return _asyncpg(url)
     return "postgresql+asyncpg://{}:{}@{}:{}/{}".format(
         quote(os.environ.get("PGUSER", "ravn"), safe=""),
         quote(os.environ.get("PGPASSWORD", ""), safe=""),
@@ -47,18 +56,24 @@ def database_url() -> str:
     )
 
 
+def replica_url() -> str | None:
+    """The read replica's URL, or None when reads go to the primary."""
+    url = os.environ.get("DATABASE_REPLICA_URL", "").strip()
+    return _asyncpg(url) if url else None
+
+
 # asyncpg connections belong to the event loop that opened them, so each loop
 # (the server's one, or a test's) gets its own engine.
-_engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, tuple[AsyncEngine, async_sessionmaker]]" = (
-    weakref.WeakKeyDictionary()
-)
-_no_loop: dict[str, tuple[AsyncEngine, async_sessionmaker]] = {}
+# An entry is (primary engine, request sessions' factory, the engine those sessions use).
+_Entry = tuple[AsyncEngine, async_sessionmaker, AsyncEngine]
+_engines: "weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _Entry]" = weakref.WeakKeyDictionary()
+_no_loop: dict[str, _Entry] = {}
 
 
-def _make() -> tuple[AsyncEngine, async_sessionmaker]:
+def _engine(url: str) -> AsyncEngine:
     config = deployment.settings()
     engine = create_async_engine(
-        database_url(),
+        url,
         pool_size=config.db_pool_size,
         max_overflow=config.db_max_overflow,
         # Well below the queries' own time limits: a request that cannot get a
@@ -66,7 +81,14 @@ def _make() -> tuple[AsyncEngine, async_sessionmaker]:
         pool_timeout=config.db_pool_timeout,
     )
     ping_when_idle(engine, IDLE_PING_SECONDS)
-    return engine, async_sessionmaker(engine, expire_on_commit=False, class_=AsyncSession)
+    return engine
+
+
+def _make() -> _Entry:
+    engine = _engine(database_url())
+    replica = replica_url()
+    reads = _engine(replica) if replica else engine
+    return engine, async_sessionmaker(reads, expire_on_commit=False, class_=AsyncSession), reads
 
 
 # A connection that sat unused this long is pinged before it is handed out; one in
@@ -104,7 +126,7 @@ def ping_when_idle(engine: AsyncEngine, idle_seconds: float) -> None:
 _RETURNED = "ravn.returned"
 
 
-def _entry() -> tuple[AsyncEngine, async_sessionmaker]:
+def _entry() -> _Entry:
     try:
         loop = asyncio.get_running_loop()
     except RuntimeError:
@@ -118,7 +140,13 @@ def _entry() -> tuple[AsyncEngine, async_sessionmaker]:
 
 
 def get_engine() -> AsyncEngine:
+    """The primary's engine: writes, and reads that must see them at once."""
     return _entry()[0]
+
+
+def get_read_engine() -> AsyncEngine:
+    """The engine of the request sessions: the replica's when one is set, else the primary's."""
+    return _entry()[2]
 
 
 def get_sessionmaker() -> async_sessionmaker:
@@ -244,3 +272,5 @@ async def dispose_engine() -> None:
         entry = _no_loop.pop("", None)
     if entry is not None:
         await entry[0].dispose()
+        if entry[2] is not entry[0]:
+            await entry[2].dispose()

@@ -42,6 +42,7 @@ class Settings:
     gzip_minimum_size: int      # bytes below which an answer is sent uncompressed
     plan_processes: int         # processes per worker that draw plans, off the event loop
     plan_nice: int              # niceness of those processes: tiles first when the cores are busy
+    replica_wait: float         # seconds the edit listener waits for the read replica to replay an edit
 
 
 def settings() -> Settings:
@@ -59,4 +60,5 @@ def settings() -> Settings:
         gzip_minimum_size=_number("GZIP_MINIMUM_SIZE", 1024, int),
         plan_processes=max(_number("PLAN_PROCESSES", 1, int), 1),
         plan_nice=min(max(_number("PLAN_NICE", 10, int), 0), 19),
+        replica_wait=_number("REPLICA_WAIT", 10.0),
     )

@@ -9,6 +9,11 @@ finished: a query that started before the commit may write the old tile after th
 One listener works at a time across application servers (a session advisory lock); the others
 wait and take over when its connection goes. Whoever cannot know what it missed (after a
 reconnect, or on taking over) drops the layers whole and says so in the log.
+
+When the tiles are read from a streaming replica, a pass waits until the replica has replayed
+the primary's WAL up to where it stood when the pass began: deleted any earlier, a tile
+request would read the old rows from the replica and cache them for the tier's lifetime.
+The wait has a bound; past it the keys go anyway and the log says so.
 """
 from __future__ import annotations
 
@@ -33,6 +38,8 @@ REDELETE_AFTER = 31.0
 # Above this many tiles at one zoom, that zoom's cached keys are scanned instead of listed.
 ZOOM_KEY_BOUND = 4096
 DELETE_BATCH = 500
+# How often the replica's replay position is asked for while a pass waits for it.
+REPLICA_POLL = 0.02
 # The EPSG:3857 square's half width (helpers.utils uses the same).
 HALF = 20037508.342789244
 TILE_EXTENT = 4096
@@ -112,6 +119,8 @@ class Stats:
     zoom_scans: int = 0
     layer_flushes: int = 0
     takeovers: int = 0
+    replica_waits: int = 0      # passes that waited for the replica
+    replica_late: int = 0       # of those, passes that gave up waiting and deleted anyway
 
 
 class Invalidator:
@@ -214,15 +223,29 @@ def default_dsn() -> str:
     return "postgresql://" + rest
 
 
+def default_replica_dsn() -> str | None:
+    import database
+
+    url = database.replica_url()
+    if url is None:
+        return None
+    return "postgresql://" + url.split("://", 1)[1]
+
+
 class TileEditListener:
     """LISTENs for the triggers' notifications and drops what they touch, coalescing bursts."""
 
     def __init__(self, dsn: str | None = None, tessera=None, *, coalesce: float = 0.05,
                  redelete_after: float = REDELETE_AFTER, key_bound: int = ZOOM_KEY_BOUND,
-                 standby_poll: float = 2.0, keepalive: float = 5.0, retry: float = 1.0, name: str = ""):
+                 standby_poll: float = 2.0, keepalive: float = 5.0, retry: float = 1.0, name: str = "",
+                 replica_dsn: str | None = None, replica_wait: float = 10.0):
         if tessera is None:
             from ravn import tessera
         self.dsn = dsn or default_dsn()
+        # Where the tiles are read from, when that is not the primary.
+        self.replica_dsn = replica_dsn
+        self.replica_wait = replica_wait
+        self._replica: asyncpg.Connection | None = None
         self.invalidator = Invalidator(tessera, key_bound=key_bound)
         self.coalesce = coalesce
         self.redelete_after = redelete_after
@@ -259,6 +282,12 @@ class TileEditListener:
             except asyncio.CancelledError:
                 pass
             self._task = None
+        self._drop_replica()
+
+    def _drop_replica(self) -> None:
+        if self._replica is not None:
+            self._replica.terminate()
+            self._replica = None
 
     def _queue(self, work: Work) -> None:
         self._pending.merge(work)
@@ -332,7 +361,54 @@ class TileEditListener:
             self._wake.clear()
             work, self._pending = self._pending, Work()
             if work:
+                await self._replayed(conn)
                 await self._process(work, again=True)
+
+    async def _replayed(self, primary: asyncpg.Connection) -> None:
+        """Returns once the replica has replayed all the WAL the primary holds now (the edits
+        just notified are in it), or once replica_wait has passed; without a replica, at once."""
+        if self.replica_dsn is None:
+            return
+        # The insert position, not the write one: with synchronous_commit off the commit
+        # record may not be written yet, and it must be covered.
+        target = await primary.fetchval("SELECT pg_current_wal_insert_lsn()::text")
+        self.stats.replica_waits += 1
+        loop = asyncio.get_running_loop()
+        started = loop.time()
+        deadline = started + self.replica_wait
+        where, trouble = "unknown", ""
+        while True:
+            left = deadline - loop.time()
+            try:
+                if self._replica is None or self._replica.is_closed():
+                    self._replica = await asyncio.wait_for(asyncpg.connect(
+                        self.replica_dsn, server_settings={"application_name": "ravn tile edits"}),
+                        max(left, REPLICA_POLL))
+                row = await asyncio.wait_for(self._replica.fetchrow(
+                    "SELECT pg_last_wal_replay_lsn()::text AS at, pg_last_wal_replay_lsn() >= $1::text::pg_lsn AS done",
+                    target), max(left, REPLICA_POLL))
+                trouble = ""
+                if row["at"] is None:
+                    # Not in recovery (promoted, or not a replica): it holds all it will ever hold.
+                    return
+                where = row["at"]
+                if row["done"]:
+                    waited = loop.time() - started
+                    if waited > 1.0:
+                        log.info("tile edits: the replica replayed the edits after %.1f s", waited)
+                    return
+            except asyncio.CancelledError:
+                raise
+            except Exception as exc:  # noqa: BLE001 - an unreachable replica is waited for like a late one
+                self._drop_replica()
+                trouble = f" ({type(exc).__name__}: {exc})"
+            if loop.time() >= deadline:
+                break
+            await asyncio.sleep(min(REPLICA_POLL, max(deadline - loop.time(), 0)))
+        self.stats.replica_late += 1
+        log.warning("tile edits: the replica has not replayed the edits within %.1f s (replayed to %s, primary at "
+                    "%s)%s; dropping their cached tiles anyway, so a request may cache the old rows again until "
+                    "the second pass or the tile's lifetime", self.replica_wait, where, target, trouble)
 
     async def _process(self, work: Work, again: bool) -> None:
         try:
@@ -359,7 +435,10 @@ def start(tessera=None) -> TileEditListener | None:
     if os.environ.get("TILE_EDITS", "1") == "0":
         log.info("tile edits: listener disabled (TILE_EDITS=0)")
         return None
-    return TileEditListener(tessera=tessera).start()
+    from service import deployment
+
+    return TileEditListener(tessera=tessera, replica_dsn=default_replica_dsn(),
+                            replica_wait=deployment.settings().replica_wait).start()
 
 
 async def stop(listener: TileEditListener | None) -> None:

@@ -162,3 +162,61 @@ def temporary_postgres(parcels: int = 200, seed: int = 1) -> Iterator[TemporaryP
         yield server
     finally:
         server.close()
+
+
+class TemporaryReplica:
+    """A streaming replica of a TemporaryPostgres, made by scripts/replica.sh (pg_basebackup -R)
+    into a temporary directory, on another free loopback port."""
+
+    SCRIPT = REPO_ROOT / "scripts" / "replica.sh"
+
+    def __init__(self, primary: TemporaryPostgres, port: int | None = None):
+        self.primary = primary
+        self.host = primary.host
+        self.port = port or _free_port(primary.host)
+        self._dir = Path(tempfile.mkdtemp(prefix="ravn-replica-"))
+        self.socket_dir = self._dir / "run"
+
+    def _script(self, command: str, timeout: float = 180) -> str:
+        env = {k: v for k, v in os.environ.items() if k not in _PG_VARS}
+        env.update({"PG_BIN_DIR": str(BIN_DIR), "REPLICA_PRIMARY_HOST": str(self.primary.socket_dir),
+                    "REPLICA_PRIMARY_PORT": str(self.primary.port), "REPLICA_PORT": str(self.port),
+                    "REPLICA_DIR": str(self._dir), "REPLICA_LISTEN": self.host, "REPLICA_NO_SYNC": "1"})
+        done = subprocess.run(["bash", str(self.SCRIPT), command], env=env, stdin=subprocess.DEVNULL,
+                              capture_output=True, text=True, timeout=timeout)
+        if done.returncode != 0:
+            raise RuntimeError(f"replica.sh {command} failed ({done.returncode}):\n{done.stdout}\n{done.stderr}")
+        return done.stdout
+
+    @property
+    def dsn(self) -> str:
+        p = self.primary
+        return f"postgresql://{p.user}:{p.password}@{self.host}:{self.port}/{p.database}"
+
+    @property
+    def url(self) -> str:
+        return "postgresql+asyncpg://" + self.dsn.split("://", 1)[1]
+
+    def create(self) -> "TemporaryReplica":
+        self._script("create")
+        return self
+
+    def admin_sql(self, sql: str, database: str = "postgres") -> str:
+        done = _as_postgres([str(BIN_DIR / "psql"), "-X", "-q", "-A", "-t", "-v", "ON_ERROR_STOP=1",
+                             "-h", str(self.socket_dir), "-p", str(self.port), "-d", database, "-c", sql])
+        return done.stdout.strip()
+
+    def wait_for_primary(self, timeout: float = 30) -> None:
+        """Until the replica has replayed everything the primary has written so far."""
+        target = self.primary.admin_sql("SELECT pg_current_wal_insert_lsn()")
+        deadline = time.monotonic() + timeout
+        while self.admin_sql(f"SELECT pg_last_wal_replay_lsn() >= '{target}'::pg_lsn") != "t":
+            if time.monotonic() > deadline:
+                raise RuntimeError(f"the replica on port {self.port} did not reach {target}")
+            time.sleep(0.05)
+
+    def close(self) -> None:
+        try:
+            self._script("remove", timeout=60)
+        finally:
+            shutil.rmtree(self._dir, ignore_errors=True)
