@@ -19,7 +19,7 @@ from sqlalchemy.engine import make_url  # noqa: E402
 
 from service import deployment  # noqa: E402
 from service import tile_edits  # noqa: E402
-from database import SessionScope, database_url, dispose_engine  # noqa: E402
+from database import SessionScope, database_url, dispose_engine, replica_url  # noqa: E402
 from logger import get_logger  # noqa: E402
 from service.archive import router as archive_router  # noqa: E402
 from service.plans.routes import renderer as plan_renderer  # noqa: E402
@@ -91,10 +91,10 @@ async def _probe(check) -> str:
         return f"unavailable: {type(exc).__name__}: {exc}"
 
 
-async def _database() -> None:
+async def _database(address: str | None = None) -> None:
     # A connection of its own, not one of the request pool's: a busy instance whose
     # connections are all in use (requests wait up to DB_POOL_TIMEOUT for one) is still ready.
-    url = make_url(database_url()).set(drivername="postgresql")
+    url = make_url(address or database_url()).set(drivername="postgresql")
     conn = await asyncpg.connect(url.render_as_string(hide_password=False), timeout=config.readiness_timeout)
     try:
         await conn.fetchval("SELECT 1")
@@ -112,10 +112,17 @@ async def ready() -> JSONResponse:
 
     Only the database decides: tiles are served without Redis (slower, unlimited),
     so a Redis outage reports "degraded" and keeps the instance in rotation."""
-    postgresql, redis = await asyncio.gather(_probe(_database), _probe(_cache))
-    if postgresql != "ok":
+    replica = replica_url()
+    probes = [_probe(_database), _probe(_cache)]
+    if replica:
+        # Tiles and plans read from the replica: without it they fail, so it decides as the primary does.
+        probes.append(_probe(lambda: _database(replica)))
+    postgresql, redis, *replica_state = await asyncio.gather(*probes)
+    if postgresql != "ok" or any(state != "ok" for state in replica_state):
         status = "not ready"
     else:
         status = "ready" if redis == "ok" else "degraded"
     body = {"status": status, "postgresql": postgresql, "redis": redis}
+    if replica_state:
+        body["replica"] = replica_state[0]
     return JSONResponse(body, status_code=503 if status == "not ready" else 200)

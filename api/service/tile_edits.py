@@ -380,11 +380,13 @@ class TileEditListener:
         while True:
             left = deadline - loop.time()
             try:
-                if self._replica is None or self._replica.is_closed():
-                    self._replica = await asyncio.wait_for(asyncpg.connect(
+                replica = self._replica
+                if replica is None or replica.is_closed():
+                    replica = self._replica = await asyncio.wait_for(asyncpg.connect(
                         self.replica_dsn, server_settings={"application_name": "ravn tile edits"}),
                         max(left, REPLICA_POLL))
-                row = await asyncio.wait_for(self._replica.fetchrow(
+                assert replica is not None
+                row = await asyncio.wait_for(replica.fetchrow(
                     "SELECT pg_last_wal_replay_lsn()::text AS at, pg_last_wal_replay_lsn() >= $1::text::pg_lsn AS done",
                     target), max(left, REPLICA_POLL))
                 trouble = ""
