@@ -140,9 +140,8 @@ PySendResult step_resume(PyObject* self, Input in, PyObject** result) {
   AgenObject* gen = s->gen;
   Frame& f = gen->frame;
   if (s->state == StepState::closed) {
-    PyErr_SetString(PyExc_RuntimeError, s->mode == Mode::asend
-                                             ? "cannot reuse already awaited __anext__()/asend()"
-                                             : "cannot reuse already awaited aclose()/athrow()");
+    PyErr_SetString(PyExc_RuntimeError, s->mode == Mode::asend ? "cannot reuse already awaited __anext__()/asend()"
+                                                               : "cannot reuse already awaited aclose()/athrow()");
     return PYGEN_ERROR;
   }
   if (s->state == StepState::init) {

@@ -191,11 +191,13 @@ PyObject* get_frame(PyObject* self, void*) {
   }
   if (!c->frame_object) {
     const py::handle* globals = c->frame.promise ? c->frame.promise->globals() : nullptr;
-    py::object dict = globals ? py::reinterpret_borrow<py::object>(*globals) : py::reinterpret_steal<py::object>(PyDict_New());
+    py::object dict =
+        globals ? py::reinterpret_borrow<py::object>(*globals) : py::reinterpret_steal<py::object>(PyDict_New());
     if (!dict) return nullptr;
     PyObject* file = PyDict_GetItemWithError(dict.ptr(), Name<"__file__">::key());
     if (!file && PyErr_Occurred()) return nullptr;
-    py::object filename = file && PyUnicode_Check(file) ? py::reinterpret_borrow<py::object>(file) : py::str("<native>");
+    py::object filename =
+        file && PyUnicode_Check(file) ? py::reinterpret_borrow<py::object>(file) : py::str("<native>");
     PyCodeObject* code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()), PyUnicode_AsUTF8(c->name), 0);
     if (!code) return nullptr;
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, dict.ptr(), nullptr);
@@ -224,8 +226,8 @@ int set_qualname(PyObject* self, PyObject* value, void*) {
 PyMethodDef coro_methods[] = {
     {"send", reinterpret_cast<PyCFunction>(engine::send_method<coro_resume>), METH_O,
      "send(arg) -> send 'arg' into coroutine."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::throw_method<coro_resume>)), METH_FASTCALL,
-     "throw(value) -> raise exception in coroutine."},
+    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(engine::throw_method<coro_resume>)),
+     METH_FASTCALL, "throw(value) -> raise exception in coroutine."},
     {"close", coro_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -285,7 +285,9 @@ int visit_promise(const FrameBase& p, visitproc visit, void* arg) {
   return p.child ? visit_promise(*p.child, visit, arg) : 0;
 }
 
-int visit_frame(const Frame& f, visitproc visit, void* arg) { return f.promise ? visit_promise(*f.promise, visit, arg) : 0; }
+int visit_frame(const Frame& f, visitproc visit, void* arg) {
+  return f.promise ? visit_promise(*f.promise, visit, arg) : 0;
+}
 
 void clear_frame(Frame& f) noexcept {
   if (f.state == Frame::State::created) f.destroy();

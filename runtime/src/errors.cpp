@@ -114,8 +114,7 @@ bool matches(py::handle exception, py::handle cls) {
   return r != 0;
 }
 
-Handling::Handling(py::handle exception) noexcept
-    : item_(PyThreadState_Get()->exc_info), outer_(item_->exc_value) {
+Handling::Handling(py::handle exception) noexcept : item_(PyThreadState_Get()->exc_info), outer_(item_->exc_value) {
   item_->exc_value = Py_NewRef(exception.ptr());
 }
 

@@ -3,8 +3,8 @@
 
 #include <structmember.h>
 
-#include "ravn/errors.hpp"
 #include "frame.hpp"
+#include "ravn/errors.hpp"
 
 #include <cstddef>
 #include <string>
@@ -83,7 +83,8 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     bool as_given = true;
     for (std::size_t i = 0; i < n && as_given; ++i) {
       const Check check = params[i].check;
-      as_given = check == Check::none || (check == Check::integer ? PyLong_Check(args[i]) : PyUnicode_CheckExact(args[i]));
+      as_given =
+          check == Check::none || (check == Check::integer ? PyLong_Check(args[i]) : PyUnicode_CheckExact(args[i]));
     }
     if (as_given) return fn->call(self, args);
   }

@@ -40,7 +40,8 @@ void import_module(const Module& m, const char* module, const char* as) {
 bool refuse_subinterpreter(PyObject* module) {
   if (PyInterpreterState_Get() == PyInterpreterState_Main()) return false;
   const char* name = PyModule_GetName(module);
-  PyErr_Format(PyExc_ImportError, "%s cannot be imported in a sub-interpreter: the ravn modules run in the main interpreter only",
+  PyErr_Format(PyExc_ImportError,
+               "%s cannot be imported in a sub-interpreter: the ravn modules run in the main interpreter only",
                name ? name : "module");
   return true;
 }

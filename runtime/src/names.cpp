@@ -1,6 +1,6 @@
 // Interned literal texts and keyword-name tuples, each made once (see names.hpp).
-#include "ravn/calls.hpp"
 #include "ravn/names.hpp"
+#include "ravn/calls.hpp"
 
 #include <cstdint>
 #include <cstring>

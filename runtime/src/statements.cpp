@@ -1,8 +1,8 @@
 #include "ravn/statements.hpp"
 
+#include "frame.hpp"
 #include "ravn/coro.hpp"
 #include "ravn/globals.hpp"
-#include "frame.hpp"
 
 namespace ravn::rt {
 

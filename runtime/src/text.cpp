@@ -50,7 +50,8 @@ Text& Text::operator<<(const std::string& text) {
 }
 
 Text& Text::operator<<(py::handle value) {
-  PyObject* part = PyUnicode_CheckExact(value.ptr()) ? Py_NewRef(value.ptr()) : PyObject_Format(value.ptr(), empty_text());
+  PyObject* part =
+      PyUnicode_CheckExact(value.ptr()) ? Py_NewRef(value.ptr()) : PyObject_Format(value.ptr(), empty_text());
   if (!part) throw py::error_already_set();
   add(part);
   return *this;

@@ -20,13 +20,20 @@ bool compare(py::handle a, py::handle b, int op) {
     const long y = PyLong_AsLongAndOverflow(b.ptr(), &overflow_b);
     if (!overflow_a && !overflow_b) {
       switch (op) {
-        case Py_LT: return x < y;
-        case Py_LE: return x <= y;
-        case Py_EQ: return x == y;
-        case Py_NE: return x != y;
-        case Py_GT: return x > y;
-        case Py_GE: return x >= y;
-        default: break;
+        case Py_LT:
+          return x < y;
+        case Py_LE:
+          return x <= y;
+        case Py_EQ:
+          return x == y;
+        case Py_NE:
+          return x != y;
+        case Py_GT:
+          return x > y;
+        case Py_GE:
+          return x >= y;
+        default:
+          break;
       }
     }
   }

@@ -19,14 +19,14 @@ async def native_replace_error(awaitable, replacement):
     try:
         return await awaitable
     except BaseException:
-        raise replacement
+        raise replacement  # noqa: B904 - the implicit context is what is compared
 
 
 async def native_yield_then_replace(replacement):
     try:
         yield None
     except BaseException:
-        raise replacement
+        raise replacement  # noqa: B904 - the implicit context is what is compared
 
 
 def both(cxx, native):

@@ -214,7 +214,8 @@ class TestExceptions:
         pass
 
     @pytest.mark.asyncio
-    @pytest.mark.parametrize("cls", [Base, Derived, (KeyError, Base), Exception], ids=["Base", "Derived", "tuple", "Exception"])
+    @pytest.mark.parametrize("cls", [Base, Derived, (KeyError, Base), Exception],
+                             ids=["Base", "Derived", "tuple", "Exception"])
     async def test_caught_by_class_with_isinstance_semantics(self, cls):
         assert await rtp.await_catching(failing(self.Derived("deep")), cls) == "caught deep"
 

@@ -14,7 +14,7 @@ async def native_replace_error(awaitable, replacement):
     try:
         return await awaitable
     except BaseException:
-        raise replacement
+        raise replacement  # noqa: B904 - the implicit context is what is compared
 
 
 async def native_handle_error(awaitable, handler):

@@ -197,7 +197,8 @@ class TestArgumentChecks:
 
     @pytest.mark.parametrize(("value", "type_name"), [(1, "int"), (None, "NoneType"), (b"x", "bytes")])
     def test_str_parameter_rejects_non_str(self, value, type_name):
-        assert _type_error(rtp.typed, 1, value) == f"Argument 'label' has incorrect type (expected str, got {type_name})"
+        assert _type_error(rtp.typed, 1, value) == (
+            f"Argument 'label' has incorrect type (expected str, got {type_name})")
         assert _type_error(rtp.Box().describe, value) == (
             f"Argument 'label' has incorrect type (expected str, got {type_name})"
         )
@@ -292,7 +293,8 @@ class TestNameAttributes:
             "except TypeError as e: print(e)\n"
             "c = rtp.await_value(None); print(c.__name__, c.__qualname__); c.close()\n"
         )
-        assert run_isolated(script) == "Owner.renamed() missing 2 required positional arguments: 'count' and 'label'\n" \
+        assert run_isolated(script) == "Owner.renamed() missing 2 required positional arguments: " \
+            "'count' and 'label'\n" \
                                        "await_value await_value\n"
 
     @pytest.mark.parametrize("statement", [

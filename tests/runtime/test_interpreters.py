@@ -44,5 +44,6 @@ def test_a_sub_interpreter_importing_first_cannot_break_the_main_interpreter():
     assert done.returncode == 0, done.stderr
     sub, main = [json.loads(line) for line in done.stdout.splitlines()]
     assert sub == ["sub-interpreter", "ImportError",
-                   "_rtprobe cannot be imported in a sub-interpreter: the ravn modules run in the main interpreter only"]
+                   "_rtprobe cannot be imported in a sub-interpreter: "
+                   "the ravn modules run in the main interpreter only"]
     assert main == ["main", "builtin hook", True, "awaited"]

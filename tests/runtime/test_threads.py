@@ -56,7 +56,7 @@ def test_frames_of_two_threads_keep_their_own_locals(impl):
         try:
             if first:
                 wait(first)
-            coroutines[name].send(None)
+            coroutines[name].send(None)  # noqa: F821 - deleted only once the threads have ended
         except BaseException as exc:  # noqa: BLE001 - reported by the main thread
             errors.append(exc)
         finally:

@@ -98,11 +98,10 @@ class Local : public T {
 };
 using Var = Local<py::object>;
 
-
 // The awaiter behind `co_await <python awaitable>`.
 struct Await {
   FrameBase* frame;
-  py::object awaitable;  // dropped once its iterator is the frame's delegate
+  py::object awaitable;            // dropped once its iterator is the frame's delegate
   bool end_on_stop_async = false;  // rt::next(): StopAsyncIteration ends a loop
   py::object value{};
   py::object error{};
@@ -165,15 +164,15 @@ struct FrameBase {
     (adopt(args), ...);
   }
 
-  py::object delegate;        // iterator of the pending await (yield-from target)
-  py::object outgoing;        // value handed to the event loop at this suspension
-  py::object incoming;        // result delivered to the pending await or co_yield
-  py::object incoming_error;  // exception delivered to the pending await or co_yield
+  py::object delegate;         // iterator of the pending await (yield-from target)
+  py::object outgoing;         // value handed to the event loop at this suspension
+  py::object incoming;         // result delivered to the pending await or co_yield
+  py::object incoming_error;   // exception delivered to the pending await or co_yield
   FrameBase* child = nullptr;  // a C++ helper frame being awaited in place (owned)
   std::coroutine_handle<> child_handle{};
-  py::object result;          // co_return value
-  py::object error;           // exception that ended the frame
-  bool produced = false;      // suspended at co_yield (async generators)
+  py::object result;                           // co_return value
+  py::object error;                            // exception that ended the frame
+  bool produced = false;                       // suspended at co_yield (async generators)
   _PyErr_StackItem handled{nullptr, nullptr};  // the exception the frame is handling (sys.exc_info())
   FrameLink locals;                            // sentinel of the rt::Var list
   std::array<const py::handle*, kMaxParams> params{};

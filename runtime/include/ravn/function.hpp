@@ -113,8 +113,13 @@ class Module {
                       std::optional<std::string> doc = std::nullopt, const char* qualname = nullptr) const {
     using R = typename detail::Body<decltype(F)>::result;
     if (detail::Body<decltype(F)>::arity != params.size()) throw std::logic_error("parameter count mismatch");
-    FunctionSpec spec{name, qualname ? qualname : name, std::move(doc), std::move(params), std::move(returns),
-                      std::is_same_v<R, Coro>, &detail::trampoline<F>};
+    FunctionSpec spec{name,
+                      qualname ? qualname : name,
+                      std::move(doc),
+                      std::move(params),
+                      std::move(returns),
+                      std::is_same_v<R, Coro>,
+                      &detail::trampoline<F>};
     return make_function(globals_, std::move(spec));
   }
 

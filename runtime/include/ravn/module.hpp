@@ -35,11 +35,11 @@ int exec_module(PyObject* module) {
 
 }  // namespace ravn::rt
 
-#define RAVN_MODULE(name, load)                                                                            \
-  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                   \
-    static PyModuleDef_Slot slots[] = {                                                                    \
-        {Py_mod_exec, reinterpret_cast<void*>(&::ravn::rt::exec_module<load>)}, {0, nullptr}};             \
-    static PyModuleDef definition = {PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, \
-                                     nullptr, nullptr};                                                    \
-    return PyModuleDef_Init(&definition);                                                                  \
+#define RAVN_MODULE(name, load)                                                                                \
+  extern "C" PYBIND11_EXPORT PyObject* PyInit_##name() {                                                       \
+    static PyModuleDef_Slot slots[] = {{Py_mod_exec, reinterpret_cast<void*>(&::ravn::rt::exec_module<load>)}, \
+                                       {0, nullptr}};                                                          \
+    static PyModuleDef definition = {                                                                          \
+        PyModuleDef_HEAD_INIT, #name, nullptr, 0, nullptr, slots, nullptr, nullptr, nullptr};                  \
+    return PyModuleDef_Init(&definition);                                                                      \
   }

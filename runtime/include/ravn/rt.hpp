@@ -10,4 +10,3 @@
 #include "ravn/module.hpp"
 #include "ravn/statements.hpp"
 #include "ravn/values.hpp"
-

@@ -58,4 +58,3 @@ struct type_caster<ravn::rt::Text> {
   static handle cast(const ravn::rt::Text& text, return_value_policy, handle) { return text.str().release(); }
 };
 }  // namespace pybind11::detail
-
