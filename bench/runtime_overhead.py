@@ -13,6 +13,7 @@ import asyncio
 import platform
 import sys
 import time
+import types
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "native"))
@@ -57,8 +58,7 @@ def main():
     rows = []
 
     def compare(label, native, python):
-        t_native = best_of(5, native)
-        t_python = best_of(5, python)
+        t_python, t_native = best_of(5, python), best_of(5, native)
         rows.append((label, t_native / n * 1e9, t_python / n * 1e9, t_native / t_python))
 
     compare("call with int/str checks",
@@ -67,6 +67,30 @@ def main():
     compare("create + run coroutine awaiting a Python coroutine",
             lambda: [drive(_rtprobe.await_value(py_leaf())) for _ in range(n)],
             lambda: [drive(py_await_value(py_leaf())) for _ in range(n)])
+
+    # One resumption: send() into a coroutine suspended at an await of a generator
+    # that yields `steps` times; the per-send cost of delegating as `yield from` does.
+    steps = 50
+
+    @types.coroutine
+    def ticks():
+        for _ in range(steps):
+            yield None
+        return 1
+
+    def resume_all(make):
+        def run():
+            for _ in range(n // steps):
+                coro = make(ticks())
+                try:
+                    while True:
+                        coro.send(None)
+                except StopIteration:
+                    pass
+        return run
+
+    compare("resume a coroutine suspended at an await (per send)",
+            resume_all(_rtprobe.await_value), resume_all(py_await_value))
 
     async def through_loop(fn, k):
         for _ in range(k):

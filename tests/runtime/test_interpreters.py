@@ -7,8 +7,9 @@ import json
 import subprocess
 import sys
 import textwrap
+from pathlib import Path
 
-from tests.runtime.conftest import NATIVE_DIR
+NATIVE_DIR = Path(__file__).resolve().parents[1] / "native"
 
 SCRIPT = textwrap.dedent("""
     import json, sys
