@@ -111,7 +111,7 @@ async def calls_per_second(endpoint, n, hit, keywords=True):
 
 
 def measure(n, repeats, keywords=True, suspend=False):
-    """Best of `repeats` rounds; the two routers take turns within each round, so a
+    """Best CPU time of `repeats` rounds; the two routers take turns within each round, so a
     busy machine slows both alike."""
     pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
     routers = (("native", tessera, tessera.get_tile_xyz, tessera.BinaryRedisCache),
