@@ -2,10 +2,10 @@
 // generator frame with a pending `yield from`. Internal to the runtime.
 #pragma once
 
+#include <cstddef>
+
 #include "ravn/coro.hpp"
 #include "ravn/errors.hpp"
-
-#include <cstddef>
 
 namespace ravn::rt::engine {
 
@@ -18,8 +18,8 @@ struct Allocation {
   std::size_t size = 0;
 };
 struct ThreadFrames {
-  FrameBase* running = nullptr;   // the frame running on this thread (innermost)
-  Allocation last_allocation;     // operator new's block, for the promise's constructor
+  FrameBase* running = nullptr;  // the frame running on this thread (innermost)
+  Allocation last_allocation;    // operator new's block, for the promise's constructor
 };
 #if defined(__GNUC__)
 extern constinit thread_local ThreadFrames t_frames __attribute__((tls_model("initial-exec")));

@@ -147,5 +147,4 @@ void FrameLink::join(const py::handle* owner) noexcept {
   frame->locals.next = this;
 }
 
-
 }  // namespace ravn::rt
