@@ -79,8 +79,9 @@ def get_zoom_config(zoom: int, layer_name: str) -> dict:
     config = LAYER_CONFIG.get(layer_name, {})
     if zoom < config.get("min_zoom", 0):
         return None
-    for bound, *_ in TIERS:
-        if zoom <= bound:
+    for tier in TIERS:
+        if zoom <= tier[0]:
+            _, tolerance, limit, buffer, long_lived = tier
             break
     else:
         tolerance, limit, buffer, long_lived = 0, 30000, 8, False

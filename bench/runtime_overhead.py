@@ -13,6 +13,7 @@ import asyncio
 import platform
 import sys
 import time
+import types
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests" / "native"))
@@ -31,13 +32,16 @@ def py_typed(count: int, label: str, anything=None):
     return (count, label, anything)
 
 
-def best_of(repeats, fn):
-    times = []
+def best_pair(repeats, native, python):
+    """Best CPU time of `repeats` rounds for each; the two take turns within a round, so a
+    busy machine slows both alike, and time spent descheduled is not counted."""
+    best = [float("inf"), float("inf")]
     for _ in range(repeats):
-        started = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - started)
-    return min(times)
+        for i, fn in enumerate((native, python)):
+            started = time.process_time()
+            fn()
+            best[i] = min(best[i], time.process_time() - started)
+    return best
 
 
 def drive(coro):
@@ -57,8 +61,7 @@ def main():
     rows = []
 
     def compare(label, native, python):
-        t_native = best_of(5, native)
-        t_python = best_of(5, python)
+        t_native, t_python = best_pair(7, native, python)
         rows.append((label, t_native / n * 1e9, t_python / n * 1e9, t_native / t_python))
 
     compare("call with int/str checks",
@@ -68,6 +71,30 @@ def main():
             lambda: [drive(_rtprobe.await_value(py_leaf())) for _ in range(n)],
             lambda: [drive(py_await_value(py_leaf())) for _ in range(n)])
 
+    # One resumption: send() into a coroutine suspended at an await of a generator
+    # that yields `steps` times; the per-send cost of delegating as `yield from` does.
+    steps = 50
+
+    @types.coroutine
+    def ticks():
+        for _ in range(steps):
+            yield None
+        return 1
+
+    def resume_all(make):
+        def run():
+            for _ in range(n // steps):
+                coro = make(ticks())
+                try:
+                    while True:
+                        coro.send(None)
+                except StopIteration:
+                    pass
+        return run
+
+    compare("resume a coroutine suspended at an await (per send)",
+            resume_all(_rtprobe.await_value), resume_all(py_await_value))
+
     async def through_loop(fn, k):
         for _ in range(k):
             await fn(asyncio.sleep(0))
@@ -75,8 +102,8 @@ def main():
     k = n // 10
     rows_loop = []
     for label, _ in (("await asyncio.sleep(0) on the event loop", None),):
-        t_native = best_of(3, lambda: asyncio.run(through_loop(_rtprobe.await_value, k)))
-        t_python = best_of(3, lambda: asyncio.run(through_loop(py_await_value, k)))
+        t_native, t_python = best_pair(5, lambda: asyncio.run(through_loop(_rtprobe.await_value, k)),
+                                       lambda: asyncio.run(through_loop(py_await_value, k)))
         rows_loop.append((label, t_native / k * 1e9, t_python / k * 1e9, t_native / t_python))
 
     print(f"machine: {platform.machine()} {platform.processor() or ''} | Python {platform.python_version()} | n={n}")

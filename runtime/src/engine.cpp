@@ -33,14 +33,9 @@ py::object new_exception(PyObject* type) noexcept {
 
 bool is_generator_based_coroutine(PyObject* obj) {
   if (!PyGen_CheckExact(obj)) return false;
-  PyObject* code = PyObject_GetAttrString(obj, "gi_code");
-  if (!code) {
-    PyErr_Clear();
-    return false;
-  }
-  bool result = reinterpret_cast<PyCodeObject*>(code)->co_flags & CO_ITERABLE_COROUTINE;
-  Py_DECREF(code);
-  return result;
+  // 3.11's generator holds its code object; no attribute lookup by name on every await.
+  PyCodeObject* code = reinterpret_cast<PyGenObject*>(obj)->gi_code;
+  return code && (code->co_flags & CO_ITERABLE_COROUTINE);
 }
 
 namespace {

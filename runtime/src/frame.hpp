@@ -2,10 +2,30 @@
 // generator frame with a pending `yield from`. Internal to the runtime.
 #pragma once
 
+#include <cstddef>
+
 #include "ravn/coro.hpp"
 #include "ravn/errors.hpp"
 
 namespace ravn::rt::engine {
+
+// What a thread needs while it runs frames. Initial-exec TLS: a module's own
+// thread-locals are otherwise reached through __tls_get_addr, a call on every
+// frame entry and every rt::Var; this is a few bytes of the static TLS that the
+// loader keeps spare for libraries loaded later.
+struct Allocation {
+  void* memory = nullptr;
+  std::size_t size = 0;
+};
+struct ThreadFrames {
+  FrameBase* running = nullptr;  // the frame running on this thread (innermost)
+  Allocation last_allocation;    // operator new's block, for the promise's constructor
+};
+#if defined(__GNUC__)
+extern constinit thread_local ThreadFrames t_frames __attribute__((tls_model("initial-exec")));
+#else
+extern constinit thread_local ThreadFrames t_frames;
+#endif
 
 // While a frame runs (its own code, or the iterator its pending await
 // delegates to), its handled exception is on the thread's exception stack, as
@@ -13,8 +33,18 @@ namespace ravn::rt::engine {
 // frame that is already the innermost one changes nothing.
 class Entered {
  public:
-  explicit Entered(FrameBase& frame) noexcept;
-  ~Entered();
+  explicit Entered(FrameBase& frame) noexcept
+      : thread_(PyThreadState_Get()), outer_item_(thread_->exc_info), outer_frame_(t_frames.running) {
+    if (outer_item_ != &frame.handled) {
+      frame.handled.previous_item = outer_item_;
+      thread_->exc_info = &frame.handled;
+    }
+    t_frames.running = &frame;
+  }
+  ~Entered() {
+    thread_->exc_info = outer_item_;
+    t_frames.running = outer_frame_;
+  }
   Entered(const Entered&) = delete;
   Entered& operator=(const Entered&) = delete;
 

@@ -12,23 +12,16 @@
 
 namespace ravn::rt {
 
-namespace {
 // Per thread: several threads may each run an event loop, and Python code that a
 // frame calls lets another thread run its own frames before this one resumes, so
 // frames of different threads do not nest and one process-wide pointer would be
 // left on a frame that another thread has finished and freed.
-thread_local FrameBase* t_running_frame = nullptr;
-
+//
 // operator new runs just before the promise's constructor, for the same frame.
 // Only the frame's copies of its parameters are made in between (reference
 // counts, no Python code), so no other thread can run there; per thread anyway,
 // so that nothing depends on that.
-struct Allocation {
-  void* memory = nullptr;
-  std::size_t size = 0;
-};
-thread_local Allocation t_last_allocation;
-}  // namespace
+constinit thread_local engine::ThreadFrames engine::t_frames;
 
 // Cache: the frame free list. Frames of the same function have the same size,
 // and a request makes several: freed frames are kept on a short list per size
@@ -86,7 +79,7 @@ void* FrameBase::operator new(std::size_t size) {
   } else {
     memory = ::operator new(cls * kFrameGrain);
   }
-  t_last_allocation = {memory, size};
+  engine::t_frames.last_allocation = {memory, size};
   return memory;
 }
 
@@ -105,13 +98,14 @@ void FrameBase::operator delete(void* memory, std::size_t size) noexcept {
 
 FrameBase::FrameBase() noexcept {
   locals.prev = locals.next = &locals;
-  const auto* memory = static_cast<const char*>(t_last_allocation.memory);
+  engine::Allocation& last = engine::t_frames.last_allocation;
+  const auto* memory = static_cast<const char*>(last.memory);
   const auto* self = reinterpret_cast<const char*>(this);
-  if (memory && self >= memory && self < memory + t_last_allocation.size) {
+  if (memory && self >= memory && self < memory + last.size) {
     begin_ = memory;
-    end_ = memory + t_last_allocation.size;
+    end_ = memory + last.size;
   }
-  t_last_allocation = {};
+  last = {};
 }
 
 FrameBase::~FrameBase() {
@@ -130,7 +124,7 @@ FrameBase::~FrameBase() {
   Py_CLEAR(handled.exc_value);
 }
 
-FrameBase* FrameBase::running() noexcept { return t_running_frame; }
+FrameBase* FrameBase::running() noexcept { return engine::t_frames.running; }
 
 void FrameBase::add_param(const py::handle* param) noexcept {
   for (const py::handle*& slot : params) {
@@ -152,23 +146,5 @@ void FrameLink::join(const py::handle* owner) noexcept {
   next->prev = this;
   frame->locals.next = this;
 }
-
-namespace engine {
-
-Entered::Entered(FrameBase& frame) noexcept
-    : thread_(PyThreadState_Get()), outer_item_(thread_->exc_info), outer_frame_(t_running_frame) {
-  if (outer_item_ != &frame.handled) {
-    frame.handled.previous_item = outer_item_;
-    thread_->exc_info = &frame.handled;
-  }
-  t_running_frame = &frame;
-}
-
-Entered::~Entered() {
-  thread_->exc_info = outer_item_;
-  t_running_frame = outer_frame_;
-}
-
-}  // namespace engine
 
 }  // namespace ravn::rt
