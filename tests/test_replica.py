@@ -8,11 +8,10 @@ import logging
 import asyncpg
 import httpx
 import pytest
-import redis.asyncio as aioredis
 from fastapi import FastAPI
 from sqlalchemy import text
 
-from tests.support import temporary_redis
+from tests.tessera.live import live_redis as redis, redis_server  # noqa: F401 - fixtures: the module's own empty Redis
 from tests.support.postgres import TemporaryReplica, temporary_postgres
 
 from service import tile_edits
@@ -44,22 +43,6 @@ def paused(cluster):
     yield resume
     resume()
     replica.wait_for_primary()
-
-
-@pytest.fixture(scope="module")
-def redis_server():
-    with temporary_redis() as server:
-        yield server
-
-
-@pytest.fixture
-async def redis(tessera, redis_server, monkeypatch):
-    client = aioredis.Redis(host=redis_server.host, port=redis_server.port, decode_responses=False)
-    await client.flushdb()
-    monkeypatch.setattr(tessera, "redis_client", client)
-    monkeypatch.setattr(tessera, "cache", tessera.BinaryRedisCache(client, namespace="mvt_v8"))
-    yield client
-    await client.aclose()
 
 
 @pytest.fixture

@@ -9,12 +9,11 @@ import logging
 import asyncpg
 import httpx
 import pytest
-import redis.asyncio as aioredis
 from fastapi import FastAPI
 
 import sampledata
 from sampledata.settings import database_dsn
-from tests.support import temporary_redis
+from tests.tessera.live import live_redis as redis, redis_server  # noqa: F401 - fixtures: the module's own empty Redis
 
 from service import tile_edits
 from helpers.utils import xyz_to_bbox_web_mercator
@@ -100,23 +99,6 @@ def edits_db(services):
             await admin.close()
 
     asyncio.run(drop())
-
-
-@pytest.fixture(scope="module")
-def redis_server(services):
-    with temporary_redis() as server:
-        yield server
-
-
-@pytest.fixture
-async def redis(tessera, redis_server, monkeypatch):
-    """An empty Redis of this module's own behind the tile module's client and cache."""
-    client = aioredis.Redis(host=redis_server.host, port=redis_server.port, decode_responses=False)
-    await client.flushdb()
-    monkeypatch.setattr(tessera, "redis_client", client)
-    monkeypatch.setattr(tessera, "cache", tessera.BinaryRedisCache(client, namespace="mvt_v8"))
-    yield client
-    await client.aclose()
 
 
 @pytest.fixture
