@@ -196,9 +196,12 @@ PyObject* get_frame(PyObject* self, void*) {
     if (!dict) return nullptr;
     PyObject* file = PyDict_GetItemWithError(dict.ptr(), Name<"__file__">::key());
     if (!file && PyErr_Occurred()) return nullptr;
-    py::object filename =
-        file && PyUnicode_Check(file) ? py::reinterpret_borrow<py::object>(file) : py::str("<native>");
-    PyCodeObject* code = PyCode_NewEmpty(PyUnicode_AsUTF8(filename.ptr()), PyUnicode_AsUTF8(c->name), 0);
+    // A getter is C: nothing here may throw, and a name that has no UTF-8 form is an error, not a null text.
+    const char* filename = file && PyUnicode_Check(file) ? PyUnicode_AsUTF8(file) : "<native>";
+    if (!filename) return nullptr;
+    const char* name = PyUnicode_AsUTF8(c->name);
+    if (!name) return nullptr;
+    PyCodeObject* code = PyCode_NewEmpty(filename, name, 0);
     if (!code) return nullptr;
     PyFrameObject* frame = PyFrame_New(PyThreadState_Get(), code, dict.ptr(), nullptr);
     Py_DECREF(code);
