@@ -11,6 +11,17 @@ from tests.support import services as _services
 # The host stand-ins read DATABASE_URL: every test talks to the test database.
 os.environ.setdefault("DATABASE_URL", _services.database_url(test=True))
 
+# Fixtures that start or reach PostgreSQL or Redis. A test using one belongs to the integration tier
+# whether or not it says so: the fast tier runs before the services are started.
+SERVICE_FIXTURES = frozenset({"services", "database_url", "private_pg", "redis_server"})
+
+
+@pytest.hookimpl(tryfirst=True)  # before -m deselects
+def pytest_collection_modifyitems(config, items):
+    for item in items:
+        if SERVICE_FIXTURES.intersection(getattr(item, "fixturenames", ())):
+            item.add_marker(pytest.mark.integration)
+
 
 @pytest.fixture(scope="session")
 def tessera():

@@ -18,6 +18,8 @@ from tests.tessera.live import live_redis as redis, redis_server  # noqa: F401 -
 from service import tile_edits
 from helpers.utils import xyz_to_bbox_web_mercator
 
+pytestmark = pytest.mark.integration
+
 SCHEMA_SQL = (sampledata.loader.SCHEMA_FILE).read_text()
 
 # table, layer, geometry column, (columns, values) of a row apart from id and geometry

@@ -103,10 +103,10 @@ async def test_time_limit_errors_and_empty_result(tessera, fake_redis, records, 
         raise asyncio.TimeoutError()
 
     session = FakeSession(FakeResult(row=CORNERS))
-    monkeypatch.setattr(tessera.asyncio, "wait_for", timeout)
-    assert await refused(tessera, session=session) == (408, "Query timeout")
+    with monkeypatch.context() as patch:  # undo() would also drop the fake Redis
+        patch.setattr(tessera.asyncio, "wait_for", timeout)
+        assert await refused(tessera, session=session) == (408, "Query timeout")
     assert session.events == ["execute", "rollback", "close"]
-    monkeypatch.undo()
     assert await refused(tessera, session=FakeSession(FakeResult(row=CORNERS), RuntimeError("bad"))) == (
         500, "Internal server error")
     assert records()[-2:] == [("ERROR", "Timeout generating bbox tile for plots"),

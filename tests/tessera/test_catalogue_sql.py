@@ -194,9 +194,9 @@ def test_numbers_of_every_kind_compare_as_python_compares_them(tessera, monkeypa
 def test_a_global_shadowing_a_builtin_is_seen_at_once_and_its_removal_too(tessera, monkeypatch):
     # Names are remembered between calls; defining or deleting a module global must still count.
     assert "LIMIT 8000\n" in tessera.generate_mvt_sql("roads", 10)[0]
-    monkeypatch.setattr(tessera, "min", lambda *values: 7, raising=False)
-    assert "LIMIT 7\n" in tessera.generate_mvt_sql("roads", 10)[0]
-    monkeypatch.undo()
+    with monkeypatch.context() as patch:
+        patch.setattr(tessera, "min", lambda *values: 7, raising=False)
+        assert "LIMIT 7\n" in tessera.generate_mvt_sql("roads", 10)[0]
     assert "LIMIT 8000\n" in tessera.generate_mvt_sql("roads", 10)[0]
     import builtins
 

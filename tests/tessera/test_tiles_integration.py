@@ -161,10 +161,10 @@ async def test_slow_query_gives_408_and_releases_the_session(tessera, engine, ht
     def slow_sql(layer_name, zoom=None):
         return "SELECT pg_sleep(20)::text::bytea AS mvt /* slow tile */", tessera.get_zoom_config(zoom, layer_name)
 
-    monkeypatch.setattr(tessera, "generate_mvt_sql", slow_sql)
-    monkeypatch.setattr(tessera.asyncio, "wait_for", short_wait_for)
-    response = await http.get("/gis/lgas/6/33/31.pbf")
-    monkeypatch.undo()
+    with monkeypatch.context() as patch:
+        patch.setattr(tessera, "generate_mvt_sql", slow_sql)
+        patch.setattr(tessera.asyncio, "wait_for", short_wait_for)
+        response = await http.get("/gis/lgas/6/33/31.pbf")
     assert response.status_code == 408 and response.json() == {"detail": "Tile generation timeout at zoom 6"}
     async with engine.connect() as conn:
         for _ in range(50):
