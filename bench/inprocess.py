@@ -1,10 +1,13 @@
 """In-process cost of the XYZ tile endpoint: the native router against the same
 steps written in plain Python (bench/pyrouter.py), with lean in-memory stand-ins
-for Redis and the database session, on one event loop.
+for Redis and the database session, on one event loop; beside them the least any
+implementation must do (bench/leastrouter.py: only the calls the endpoint has to make).
 
     python bench/inprocess.py [--n 20000] [--repeats 5]
 
-Prints calls per second on a cache hit and on a miss for both, and their ratio."""
+Prints calls per second on a cache hit and on a miss for all three, native / Python,
+and Python / least: the most that any implementation of the router's own steps could
+gain over plain Python on these stand-ins."""
 from __future__ import annotations
 
 import argparse
@@ -20,6 +23,7 @@ sys.path[:0] = [str(ROOT / "api"), str(ROOT / "bench")]
 
 import ravn.tessera as tessera  # noqa: E402
 
+import leastrouter  # noqa: E402
 import pyrouter  # noqa: E402
 
 TILE = b"\x1a\x90\x01" + bytes(200)
@@ -84,7 +88,8 @@ class LeanSession:
 def wire(module, namespace_cache, suspend=False):
     redis = LeanRedis(suspend)
     module.redis_client = redis
-    module.cache = namespace_cache(redis, namespace="mvt_v8")
+    if namespace_cache is not None:
+        module.cache = namespace_cache(redis, namespace="mvt_v8")
     return redis
 
 
@@ -114,8 +119,10 @@ def measure(n, repeats, keywords=True, suspend=False):
     """Best CPU time of `repeats` rounds; the two routers take turns within each round, so a
     busy machine slows both alike."""
     pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
+    leastrouter.SQL = tessera.generate_mvt_sql("plots", 16)[0]
     routers = (("native", tessera, tessera.get_tile_xyz, tessera.BinaryRedisCache),
-               ("python", pyrouter, pyrouter.get_tile_xyz, pyrouter.BinaryRedisCache))
+               ("python", pyrouter, pyrouter.get_tile_xyz, pyrouter.BinaryRedisCache),
+               ("least", leastrouter, leastrouter.get_tile_xyz, None))
     results = {(name, hit): 0.0 for name, *_ in routers for hit in (True, False)}
     for _ in range(repeats):
         for hit in (True, False):
@@ -139,12 +146,12 @@ def main():
     print(f"# in-process get_tile_xyz, {args.n} calls by {'position' if args.positional else 'keyword'}, "
           f"best of {args.repeats}{', suspending Redis' if args.suspend else ''}; "
           f"Python {platform.python_version()}, {platform.machine()}")
-    print("| path | native calls/s | Python calls/s | native µs | Python µs | ratio (native/Python) |")
+    print("| path | native µs | Python µs | least µs | native / Python (calls/s) | Python / least (time) |")
     print("|---|---:|---:|---:|---:|---:|")
     for hit in (True, False):
-        native, python = results["native", hit], results["python", hit]
-        print(f"| {'hit' if hit else 'miss'} | {native:,.0f} | {python:,.0f} | {1e6 / native:.1f} | "
-              f"{1e6 / python:.1f} | {native / python:.2f} |")
+        native, python, least = results["native", hit], results["python", hit], results["least", hit]
+        print(f"| {'hit' if hit else 'miss'} | {1e6 / native:.1f} | {1e6 / python:.1f} | {1e6 / least:.1f} | "
+              f"{native / python:.2f} | {least / python:.2f} |")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 """The platform's floor for a cached tile: uvicorn + Starlette + redis-py, one GET of the
-tile's key, nothing else (no rate limit, no middleware, no FastAPI). A server of its
-own: `uvicorn platformfloor:app` with api/ on the path (for the Redis settings)."""
+tile's key, nothing else (no rate limit, no middleware, no FastAPI). Under /limited, the
+same with the Redis commands the tile router must send first (the per-address INCR, and
+EXPIRE when it opens a window): what a hit costs on this platform before any application
+code. A server of its own: `uvicorn platformfloor:app` with api/ on the path (for the
+Redis settings)."""
 from __future__ import annotations
 
 import os
@@ -25,4 +28,12 @@ async def tile(request):
     return Response(body, media_type="application/vnd.mapbox-vector-tile")
 
 
-app = Starlette(routes=[Route("/{layer_name}/{z:int}/{x:int}/{y:int}.pbf", tile)])
+async def limited_tile(request):
+    key = "rate_limit:gis:" + request.client.host
+    if await client.incr(key) == 1:
+        await client.expire(key, 1)
+    return await tile(request)
+
+
+app = Starlette(routes=[Route("/{layer_name}/{z:int}/{x:int}/{y:int}.pbf", tile),
+                        Route("/limited/{layer_name}/{z:int}/{x:int}/{y:int}.pbf", limited_tile)])

@@ -397,15 +397,17 @@ py::object make_function(const Globals& globals, FunctionSpec spec) {
 Module::Module(py::module_ m) : module(std::move(m)), globals_(module.attr("__dict__")) {}
 
 py::object Module::make_class(const char* name, std::optional<std::string> doc,
-                              std::vector<std::pair<const char*, py::object>> members) const {
+                              std::vector<std::pair<const char*, py::object>> members, py::tuple bases) const {
   py::dict ns;
   ns["__module__"] = globals_.dict()["__name__"];
   ns["__qualname__"] = name;
   if (doc) ns["__doc__"] = *doc;
   for (auto& [member, value] : members) ns[member] = value;
-  py::object object_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  if (bases.empty()) {
+    bases = py::make_tuple(py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyBaseObject_Type)));
+  }
   py::object type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyType_Type));
-  return type(name, py::make_tuple(object_type), ns);
+  return type(name, bases, ns);
 }
 
 }  // namespace ravn::rt

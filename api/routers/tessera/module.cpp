@@ -8,25 +8,6 @@ namespace {
 using rt::import_from;
 using rt::import_module;
 
-// Two promises rest on the Redis client failing fast and never failing for want
-// of a connection: at most 40 tile requests a second per address (a refused
-// INCR lets the request through) and "a Redis outage never blocks tiles". Client
-// libraries change their defaults (retries with back-off, pools that refuse
-// past a ceiling), so the client is set up here whatever they are: no retries,
-// and a pool that waits for a free connection within the socket time-out.
-void configure_redis_client(const rt::Module& m) {
-  py::object client = m["redis_client"_n];
-  py::object pool = client.attr("connection_pool");
-  py::module_ retry = py::module_::import("redis.asyncio.retry");
-  py::module_ backoff = py::module_::import("redis.backoff");
-  py::dict connection_kwargs(pool.attr("connection_kwargs"));
-  connection_kwargs["retry"] = retry.attr("Retry")(backoff.attr("NoBackoff")(), 0);
-  py::object max_connections = m["int"_n](m["os"_n].attr("environ").attr("get")("REDIS_MAX_CONNECTIONS", "100"));
-  client.attr("connection_pool") = m["aioredis"_n].attr("BlockingConnectionPool")(
-      py::arg("connection_class") = pool.attr("connection_class"), py::arg("max_connections") = max_connections,
-      py::arg("timeout") = connection_kwargs["socket_timeout"], **connection_kwargs);
-}
-
 void load(py::module_ module) {
   const rt::Module m(std::move(module));
   import_module(m, "aiocache");

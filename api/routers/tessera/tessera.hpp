@@ -13,14 +13,15 @@ namespace rt = ravn::rt;
 using namespace rt::literals;
 using P = rt::Param;
 
-void init_cache(const rt::Module& m);         // BinaryRedisCache and the module's cache
-void init_invalidation(const rt::Module& m);  // cache invalidation workers and schedulers
-void init_catalogue(const rt::Module& m);     // LAYER_CONFIG
-void init_zoom_sql(const rt::Module& m);      // get_zoom_config, generate_mvt_sql
-void init_transaction(const rt::Module& m);   // db_transaction
-void init_cache_access(const rt::Module& m);  // safe_cache_get, safe_cache_set
-void init_tile_checks(const rt::Module& m);   // validate_tile_coords, calculate_bbox_area_degrees
-void init_routes(const rt::Module& m);        // the seven endpoints
+void configure_redis_client(const rt::Module& m);  // no retries; a pool that waits for a free connection
+void init_cache(const rt::Module& m);              // BinaryRedisCache and the module's cache
+void init_invalidation(const rt::Module& m);       // cache invalidation workers and schedulers
+void init_catalogue(const rt::Module& m);          // LAYER_CONFIG
+void init_zoom_sql(const rt::Module& m);           // get_zoom_config, generate_mvt_sql
+void init_transaction(const rt::Module& m);        // db_transaction
+void init_cache_access(const rt::Module& m);       // safe_cache_get, safe_cache_set
+void init_tile_checks(const rt::Module& m);        // validate_tile_coords, calculate_bbox_area_degrees
+void init_routes(const rt::Module& m);             // the seven endpoints
 
 // Endpoint bodies, registered by routes.cpp.
 rt::Coro get_tile_xyz(rt::Globals g, py::object layer_name, py::object z, py::object x, py::object y,

@@ -132,9 +132,9 @@ class Module {
     return f;
   }
 
-  // `class Name: ...` with plain `object` as base, as type(name, (object,), namespace) makes it.
+  // `class Name(*bases): ...` as type(name, bases, namespace) makes it; no bases: plain `object`.
   py::object make_class(const char* name, std::optional<std::string> doc,
-                        std::vector<std::pair<const char*, py::object>> members) const;
+                        std::vector<std::pair<const char*, py::object>> members, py::tuple bases = py::tuple()) const;
 
   py::module_ module;
 

@@ -1,0 +1,130 @@
+// The Redis client's connection pool.
+//
+// Two promises rest on the Redis client failing fast and never failing for want
+// of a connection: at most 40 tile requests a second per address (a refused
+// INCR lets the request through) and "a Redis outage never blocks tiles". Client
+// libraries change their defaults (retries with back-off, pools that refuse
+// past a ceiling), so the client is set up here whatever they are: no retries,
+// and a pool that waits for a free connection within the socket time-out.
+//
+// The library's own waiting pool takes a condition, a lock and a timer for every
+// command, about a tenth of a cached tile's Redis cost. This pool hands out a
+// free connection as the plain pool does, and only a caller that finds every
+// connection in use queues for one.
+#include "tessera.hpp"
+
+namespace ravn::tessera {
+namespace {
+
+py::object max_connections_error() { return py::module_::import("redis.exceptions").attr("MaxConnectionsError"); }
+
+// The plain pool's hand-out: a free connection, a new one under the ceiling, or
+// MaxConnectionsError. An awaitable.
+py::object hand_out(const rt::Globals& g, py::handle pool) {
+  return rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "get_connection"_n, pool);
+}
+
+// Wakes the longest-waiting caller still waiting. Synchronous, so a connection
+// put back can never be missed by a caller between its failed try and its wait.
+void wake_one(py::handle waiters) {
+  while (truthy(waiters)) {
+    py::object waiter = rt::call_method(waiters, "popleft"_n);
+    if (!truthy(rt::call_method(waiter, "done"_n))) {
+      rt::call_method(waiter, "set_result"_n, py::none());
+      return;
+    }
+  }
+}
+
+// A caller leaving the queue (time-out, cancellation): a wake-up already meant
+// for it goes on to the next one.
+void leave_queue(py::handle waiters, py::handle waiter) {
+  if (rt::contains(waiters, waiter)) {
+    rt::call_method(waiters, "remove"_n, waiter);
+  } else if (truthy(rt::call_method(waiter, "done"_n)) && !truthy(rt::call_method(waiter, "cancelled"_n))) {
+    wake_one(waiters);
+  }
+}
+
+rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
+  rt::Var connection = py::none();
+  try {
+    connection = co_await hand_out(g, self);
+  } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
+    if (!e.matches(max_connections_error())) throw;
+  }
+  if (!connection.is_none()) co_return connection;
+
+  // Every connection is in use: queue until one comes back, within the time limit.
+  rt::Var waiters = self.attr("_slot_waiters"_n);
+  rt::Var loop = rt::call_method(g["asyncio"_n], "get_running_loop"_n);
+  rt::AsyncWith deadline(rt::call_method(g["asyncio"_n], "timeout"_n, self.attr("timeout"_n)));
+  co_await deadline.enter();
+  try {
+    while (connection.is_none()) {
+      rt::Var waiter = rt::call_method(loop, "create_future"_n);
+      rt::call_method(waiters, "append"_n, waiter);
+      try {
+        co_await waiter;
+      } catch (...) {
+        leave_queue(waiters, waiter);
+        throw;
+      }
+      try {
+        connection = co_await hand_out(g, self);
+      } catch (py::error_already_set& e) {
+        rt::Handling handling(e);
+        if (!e.matches(max_connections_error())) throw;
+      }
+    }
+  } catch (...) {
+    deadline.fail();
+  }
+  try {
+    deadline.finish(co_await deadline.exit());
+  } catch (py::error_already_set& e) {
+    rt::Handling handling(e);
+    if (!e.matches(PyExc_TimeoutError)) throw;
+    py::object error = g["aioredis"_n].attr("ConnectionError")("No connection available.");
+    error.attr("__cause__") = e.value();
+    rt::raise(error);
+  }
+  co_return connection;
+}
+
+rt::Coro release(rt::Globals g, py::object self, py::object connection) {
+  co_await rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "release"_n, self, connection);
+  wake_one(self.attr("_slot_waiters"_n));
+  co_return py::none();
+}
+
+}  // namespace
+
+void configure_redis_client(const rt::Module& m) {
+  py::object client = m["redis_client"_n];
+  py::object pool = client.attr("connection_pool");
+  py::module_ retry = py::module_::import("redis.asyncio.retry");
+  py::module_ backoff = py::module_::import("redis.backoff");
+  py::dict connection_kwargs(pool.attr("connection_kwargs"));
+  connection_kwargs["retry"] = retry.attr("Retry")(backoff.attr("NoBackoff")(), 0);
+  py::object max_connections = m["int"_n](m["os"_n].attr("environ").attr("get")("REDIS_MAX_CONNECTIONS", "100"));
+
+  py::object pool_class = m.make_class(
+      "_WaitingConnectionPool", "Hands out a free connection at once; waits for one only when all are in use.",
+      {
+          {"get_connection",
+           m.function<&get_connection>("get_connection", {P{"self"}, P{"command_name", {}, py::none()}}, {},
+                                       std::nullopt, "_WaitingConnectionPool.get_connection")},
+          {"release", m.function<&release>("release", {P{"self"}, P{"connection"}}, {}, std::nullopt,
+                                           "_WaitingConnectionPool.release")},
+      },
+      py::make_tuple(m["aioredis"_n].attr("ConnectionPool")));
+  py::object waiting_pool = pool_class(py::arg("connection_class") = pool.attr("connection_class"),
+                                       py::arg("max_connections") = max_connections, **connection_kwargs);
+  waiting_pool.attr("timeout") = connection_kwargs["socket_timeout"];
+  waiting_pool.attr("_slot_waiters") = py::module_::import("collections").attr("deque")();
+  client.attr("connection_pool") = waiting_pool;
+}
+
+}  // namespace ravn::tessera
