@@ -26,13 +26,14 @@ py::object hand_out(const rt::Globals& g, py::handle pool) {
 
 // Wakes the longest-waiting caller still waiting. Synchronous, so a connection
 // put back can never be missed by a caller between its failed try and its wait.
+// A waiter of a loop that has been closed is dropped: nothing would run it.
 void wake_one(py::handle waiters) {
   while (truthy(waiters)) {
     py::object waiter = rt::call_method(waiters, "popleft"_n);
-    if (!truthy(rt::call_method(waiter, "done"_n))) {
-      rt::call_method(waiter, "set_result"_n, py::none());
-      return;
-    }
+    if (truthy(rt::call_method(waiter, "done"_n))) continue;
+    if (truthy(rt::call_method(rt::call_method(waiter, "get_loop"_n), "is_closed"_n))) continue;
+    rt::call_method(waiter, "set_result"_n, py::none());
+    return;
   }
 }
 
@@ -94,7 +95,14 @@ rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
 }
 
 rt::Coro release(rt::Globals g, py::object self, py::object connection) {
-  co_await rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "release"_n, self, connection);
+  // A failed release may still have put the connection back: the next waiter is
+  // woken either way, and queues again if it finds none free.
+  try {
+    co_await rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "release"_n, self, connection);
+  } catch (...) {
+    wake_one(self.attr("_slot_waiters"_n));
+    throw;
+  }
   wake_one(self.attr("_slot_waiters"_n));
   co_return py::none();
 }
