@@ -42,6 +42,7 @@ async def test_commands_beyond_the_ceiling_wait_for_a_connection(tessera, server
 
 async def test_a_wait_gives_up_at_the_time_limit_and_a_cancelled_wait_passes_its_turn_on(tessera, server):
     redis = client(tessera, server, max_connections=1, timeout=0.3)
+    await redis.flushdb()
     hold = asyncio.ensure_future(redis.blpop(["empty"], timeout=1))
     await asyncio.sleep(0.05)
     with pytest.raises(aioredis.ConnectionError, match="^No connection available.$") as caught:
