@@ -116,7 +116,7 @@ async def calls_per_second(endpoint, n, hit, keywords=True):
 
 
 def measure(n, repeats, keywords=True, suspend=False):
-    """Best CPU time of `repeats` rounds; the two routers take turns within each round, so a
+    """Best CPU time of `repeats` rounds; the routers take turns within each round, so a
     busy machine slows both alike."""
     pyrouter.LAYER_CONFIG = dict(tessera.LAYER_CONFIG)
     leastrouter.SQL = tessera.generate_mvt_sql("plots", 16)[0]
