@@ -17,28 +17,17 @@ coroutine. Not used by the service."""
 from __future__ import annotations
 
 import asyncio
-from contextlib import asynccontextmanager
 
 from fastapi import Response
 from sqlalchemy.sql import text
 
 from helpers.utils import xyz_to_bbox_web_mercator
+from pyrouter import db_transaction  # the least such a helper can be already
 
 redis_client = None  # wired by the benchmark, as the routers' module globals are
 MEDIA_TYPE = "application/vnd.mapbox-vector-tile"
 SQL = ""  # the statement of the benchmark's layer and zoom, set by the benchmark
 
-
-@asynccontextmanager
-async def _transaction(db):
-    try:
-        yield db
-        await db.commit()
-    except Exception:
-        await db.rollback()
-        raise
-    finally:
-        await db.close()
 
 
 async def _cache_get(full_key):
@@ -74,7 +63,7 @@ async def get_tile_xyz(layer_name, z, x, y, request, db):
         return Response(content=tile, media_type=MEDIA_TYPE,
                         headers={"Cache-Control": "public, max-age=1800", "X-Cache": "HIT"})
     bbox = xyz_to_bbox_web_mercator(z, x, y)
-    async with _transaction(db):
+    async with db_transaction(db):
         result = await asyncio.wait_for(db.execute(text(SQL), {"min_x": bbox["minx"], "min_y": bbox["miny"],
                                                                "max_x": bbox["maxx"], "max_y": bbox["maxy"]}),
                                         timeout=20.0)

@@ -12,6 +12,18 @@ using engine::Frame;
 using engine::Input;
 using engine::Outcome;
 
+namespace {
+// What an await produced: the engine's delivery when the frame was suspended,
+// else what await_ready kept.
+void collect(bool suspended, FrameBase* frame, py::object& value, py::object& error) {
+  if (!suspended) return;
+  value = std::move(frame->incoming);
+  error = std::move(frame->incoming_error);
+}
+
+py::object value_or_none(py::object& value) { return value ? std::move(value) : py::none(); }
+}  // namespace
+
 void FrameBase::unhandled_exception() noexcept { error = current_exception(); }
 
 bool Await::await_ready() {
@@ -38,12 +50,9 @@ bool Await::await_ready() {
 }
 
 py::object Await::await_resume() {
-  if (suspended) {
-    value = std::move(frame->incoming);
-    error = std::move(frame->incoming_error);
-  }
+  collect(suspended, frame, value, error);
   if (error) propagate(error);
-  return value ? std::move(value) : py::none();
+  return value_or_none(value);
 }
 
 bool AwaitFrame::await_ready() {
@@ -66,24 +75,18 @@ bool AwaitFrame::await_ready() {
 }
 
 py::object AwaitFrame::await_resume() {
-  if (suspended) {
-    value = std::move(frame->incoming);
-    error = std::move(frame->incoming_error);
-  }
+  collect(suspended, frame, value, error);
   if (error) propagate(error);
-  return value ? std::move(value) : py::none();
+  return value_or_none(value);
 }
 
 std::optional<Var> AwaitNext::await_resume() {
-  if (suspended) {
-    value = std::move(frame->incoming);
-    error = std::move(frame->incoming_error);
-  }
+  collect(suspended, frame, value, error);
   if (error) {
     if (matches(error, PyExc_StopAsyncIteration)) return std::nullopt;
     propagate(error);
   }
-  return Var(value ? std::move(value) : py::none());
+  return Var(value_or_none(value));
 }
 
 NextItem next(py::handle async_iterator) {
@@ -99,10 +102,10 @@ NextItem next(py::handle async_iterator) {
 }
 
 py::object AsyncGen::promise_type::YieldAwaiter::await_resume() {
-  py::object value = std::move(frame->incoming);
-  py::object error = std::move(frame->incoming_error);
+  py::object value, error;
+  collect(true, frame, value, error);  // a yield always suspends
   if (error) propagate(error);
-  return value ? value : py::none();
+  return value_or_none(value);
 }
 
 }  // namespace ravn::rt
