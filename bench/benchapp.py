@@ -14,6 +14,7 @@ import hitfloor
 import pyrouter
 from main import app
 from ravn import tessera
+from service import direct
 
 
 def python_router() -> APIRouter:
@@ -34,11 +35,14 @@ def _serves(entry, endpoint) -> bool:
 
 
 # Right after the tile route in the application's list: the three are found after walking
-# the same routes.
-app.include_router(hitfloor.router)
-app.include_router(python_router())
+# the same routes, and each is served directly as the tile route is (service.direct).
 _routes = app.router.routes
-_added = _routes[-2:]
-del _routes[-2:]
-_after = next(i for i, entry in enumerate(_routes) if _serves(entry, tessera.get_tile_xyz)) + 1
+_before = len(_routes)
+for _router in (hitfloor.router, python_router()):
+    for _route in _router.routes:
+        direct.serve_directly(app, _route)
+    app.include_router(_router)
+_added = _routes[_before:]
+del _routes[_before:]
+_after = max(i for i, entry in enumerate(_routes) if _serves(entry, tessera.get_tile_xyz)) + 1
 _routes[_after:_after] = _added

@@ -110,6 +110,52 @@ def test_compressed_tiles_stay_within_their_bound():
     assert all(e[0] is not big for e in tiles.entries.values())
 
 
+@pytest.mark.parametrize("path, headers, setup", [
+    (TILE_PATH, {"Accept-Encoding": "gzip"}, None),
+    (TILE_PATH, {}, None),
+    ("/gis/plots/016/34000/031600.pbf", {}, None),                # leading zeros, as int() reads them
+    ("/gis/nowhere/16/34000/31600.pbf", {}, None),                # unknown layer: 404
+    ("/gis/plots/25/1/1.pbf", {}, None),                          # outside the tile grid: 400
+    ("/gis/plots/1x/1/1.pbf", {}, None),                          # not an int: FastAPI's 422
+    ("/gis/plots/16/" + "9" * 30 + "/1.pbf", {}, None),          # too long to convert here: the route's answer
+    (TILE_PATH, {}, "limited"),                                   # the window is full: 429
+    (TILE_PATH, {}, "crash"),                                     # the endpoint fails: 500
+], ids=["gzip", "plain", "zeros", "layer", "grid", "not-int", "long", "limited", "crash"])
+async def test_a_tile_served_directly_is_answered_as_fastapi_answers_it(host, monkeypatch, tessera, path, headers,
+                                                                         setup):
+    """The direct tile route and FastAPI's route give the same status, headers and bytes."""
+    from service import app as main
+    from service import direct
+
+    _, redis, _ = host
+    transport = httpx.ASGITransport(app=main.app, client=("10.9.8.4", 1), raise_app_exceptions=False)
+    client = httpx.AsyncClient(transport=transport, base_url="http://t")
+    if setup == "crash":
+        async def broken(key, timeout=1.0):
+            raise RuntimeError("cache exploded")
+        monkeypatch.setattr(tessera, "safe_cache_get", broken)
+    leased = []
+    real_get_db = direct.get_db
+
+    async def counted(request):
+        leased.append(request.scope["path"])
+        return await real_get_db(request)
+
+    monkeypatch.setattr(direct, "get_db", counted)
+    answers = []
+    for overridden in (False, True):  # any dependency override sends the request through FastAPI
+        redis.store["rate_limit:gis:10.9.8.4"] = 40 if setup == "limited" else 0
+        with monkeypatch.context() as m:
+            if overridden:
+                import database
+                m.setitem(main.app.dependency_overrides, database.get_db, database.get_db)
+            answer, body = await raw_get(client, path, **headers)
+        answers.append((answer.status_code, body, sorted((k, v) for k, v in answer.headers.items() if k != "date")))
+    assert answers[0] == answers[1]
+    plain = path.split("/")[3:6] != ["1x", "1", "1.pbf"] and "9" * 30 not in path
+    assert leased == ([path] if plain else [])
+
+
 # ---------------------------------------------------------------- sessions
 
 

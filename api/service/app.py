@@ -18,6 +18,7 @@ import asyncpg  # noqa: E402
 from sqlalchemy.engine import make_url  # noqa: E402
 
 from service import deployment  # noqa: E402
+from service import direct  # noqa: E402
 from service import tile_edits  # noqa: E402
 from database import SessionScope, database_url, dispose_engine, replica_url  # noqa: E402
 from logger import get_logger  # noqa: E402
@@ -58,11 +59,14 @@ async def guard_cache_invalidation(request: Request) -> None:
 def include_tile_router(application: FastAPI) -> None:
     """The tile router is public but for cache invalidation. Its routes go in one by one, in
     their own order, so that only invalidation carries the guard and a tile solves no
-    dependency beyond its own."""
+    dependency beyond its own. The XYZ tile route, the one a map asks for all the time,
+    is served directly when a request allows it (service.direct)."""
     for route in tessera.tesseraApi.routes:
         single = APIRouter()
         single.routes.append(route)
         guarded = getattr(route, "name", None) == "invalidate_cache_endpoint"
+        if getattr(route, "endpoint", None) is tessera.get_tile_xyz and not direct.serve_directly(application, route):
+            log.warning("the tile route's parameters changed: tiles go through FastAPI's parameter solving")
         application.include_router(single, dependencies=[Depends(guard_cache_invalidation)] if guarded else None)
 
 
