@@ -8,9 +8,11 @@
 // and a pool that waits for a free connection within the socket time-out.
 //
 // The library's own waiting pool takes a condition, a lock and a timer for every
-// command, about a tenth of a cached tile's Redis cost. This pool hands out a
-// free connection as the plain pool does, and only a caller that finds every
-// connection in use queues for one.
+// command, and its plain pool a lock and four bookkeeping calls to metrics that are
+// off unless configured, plus an event whose only default listener re-authenticates
+// a connection with a pending token. This pool hands out a free connection as the
+// plain pool does, checked as the plain pool checks it, with none of that; only a
+// caller that finds every connection in use queues for one.
 #include "tessera.hpp"
 
 namespace ravn::tessera {
@@ -18,10 +20,15 @@ namespace {
 
 py::object max_connections_error() { return py::module_::import("redis.exceptions").attr("MaxConnectionsError"); }
 
-// The plain pool's hand-out: a free connection, a new one under the ceiling, or
-// MaxConnectionsError. An awaitable.
-py::object hand_out(const rt::Globals& g, py::handle pool) {
-  return rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "get_connection"_n, pool);
+// A free connection, or a new one under the ceiling; None when every connection is
+// in use. Synchronous, so no lock is needed: nothing else runs between looking and taking.
+py::object try_take(py::handle pool) {
+  try {
+    return rt::call_method(pool, "get_available_connection"_n);
+  } catch (py::error_already_set& e) {
+    if (!e.matches(max_connections_error())) throw;
+    return py::none();
+  }
 }
 
 // Wakes the longest-waiting caller still waiting. Synchronous, so a connection
@@ -47,17 +54,9 @@ void leave_queue(py::handle waiters, py::handle waiter) {
   }
 }
 
-rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
+// Every connection is in use: queue until one comes back, within the time limit.
+rt::Coro wait_for_connection(rt::Globals g, py::object self) {
   rt::Var connection = py::none();
-  try {
-    connection = co_await hand_out(g, self);
-  } catch (py::error_already_set& e) {
-    rt::Handling handling(e);
-    if (!e.matches(max_connections_error())) throw;
-  }
-  if (!connection.is_none()) co_return connection;
-
-  // Every connection is in use: queue until one comes back, within the time limit.
   rt::Var waiters = self.attr("_slot_waiters"_n);
   rt::Var loop = rt::call_method(g["asyncio"_n], "get_running_loop"_n);
   rt::AsyncWith deadline(rt::call_method(g["asyncio"_n], "timeout"_n, self.attr("timeout"_n)));
@@ -72,12 +71,7 @@ rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
         leave_queue(waiters, waiter);
         throw;
       }
-      try {
-        connection = co_await hand_out(g, self);
-      } catch (py::error_already_set& e) {
-        rt::Handling handling(e);
-        if (!e.matches(max_connections_error())) throw;
-      }
+      connection = try_take(self);
     }
   } catch (...) {
     deadline.fail();
@@ -94,16 +88,58 @@ rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
   co_return connection;
 }
 
-rt::Coro release(rt::Globals g, py::object self, py::object connection) {
-  // A failed release may still have put the connection back: the next waiter is
-  // woken either way, and queues again if it finds none free.
+rt::Coro get_connection(rt::Globals g, py::object self, py::object) {
+  rt::Var connection = try_take(self);
+  if (connection.is_none()) connection = co_await wait_for_connection(g, self);
+
+  // Connected, with nothing left unread from an earlier command, as the library's
+  // pool makes sure; a connection that fails the check goes back.
+  rt::Pending failure;
   try {
-    co_await rt::call_method(g["aioredis"_n].attr("ConnectionPool"_n), "release"_n, self, connection);
+    co_await rt::call_method(self, "ensure_connection"_n, connection);
   } catch (...) {
-    wake_one(self.attr("_slot_waiters"_n));
-    throw;
+    failure.capture();
+  }
+  if (failure) {
+    try {
+      co_await rt::call_method(self, "release"_n, connection);
+    } catch (...) {
+      failure.capture();
+    }
+    failure.rethrow_if_any();
+  }
+  co_return connection;
+}
+
+// As the library's release: off the in-use set (an error for a connection of another
+// pool), disconnected if it was marked for it, back on the free list however that
+// went. A release that failed still wakes the next waiter, which queues again if it
+// finds nothing free.
+rt::Coro release(rt::Globals, py::object self, py::object connection) {
+  rt::call_method(self.attr("_in_use_connections"_n), "remove"_n, connection);
+  rt::Pending failure;
+  try {
+    if (truthy(rt::call_method(connection, "should_reconnect"_n))) {
+      co_await rt::call_method(connection, "disconnect"_n);
+    }
+  } catch (...) {
+    failure.capture();
+  }
+  rt::call_method(self.attr("_available_connections"_n), "append"_n, connection);
+  if (failure) {
+    // Not known to be closed: close it, so that its next use reconnects.
+    rt::call_method(connection, "_force_disconnect"_n);
+  } else {
+    // The library's release event does this (and by default nothing else): a token
+    // refreshed while the connection was in use is sent before its next command.
+    try {
+      co_await rt::call_method(connection, "re_auth"_n);
+    } catch (...) {
+      failure.capture();
+    }
   }
   wake_one(self.attr("_slot_waiters"_n));
+  failure.rethrow_if_any();
   co_return py::none();
 }
 
