@@ -156,6 +156,14 @@ async def test_a_tile_served_directly_is_answered_as_fastapi_answers_it(host, mo
     assert leased == ([path] if plain else [])
 
 
+def test_urls_of_routes_behind_the_direct_route_are_still_built():
+    """A direct route answers no name: url_for finds the routes it stands in front of."""
+    from service import app as main
+
+    assert main.app.url_path_for("get_tile_xyz", layer_name="plots", z=1, x=2, y=3) == "/gis/plots/1/2/3.pbf"
+    assert main.app.url_path_for("ready") == "/ready"
+
+
 # ---------------------------------------------------------------- sessions
 
 

@@ -20,7 +20,7 @@ from fastapi import params
 from fastapi.routing import APIRoute
 from starlette.requests import Request
 from starlette.responses import Response
-from starlette.routing import BaseRoute, Match
+from starlette.routing import BaseRoute, Match, NoMatchFound
 from starlette.types import Receive, Scope, Send
 
 from database import SESSIONS, get_db
@@ -83,6 +83,9 @@ class DirectRoute(BaseRoute):
             return Match.NONE, {}
         # As Starlette leaves them: text, converted only for the call.
         return Match.FULL, {"endpoint": self.endpoint, "route": self.route, "path_params": found.groupdict()}
+
+    def url_path_for(self, name: str, /, **path_params):
+        raise NoMatchFound(name, path_params)  # URLs are the route's, which comes next
 
     async def handle(self, scope: Scope, receive: Receive, send: Send) -> None:
         values: dict = dict(scope["path_params"])
