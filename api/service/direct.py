@@ -81,14 +81,16 @@ class DirectRoute(BaseRoute):
         found = self.pattern.fullmatch(scope["path"])
         if found is None:
             return Match.NONE, {}
-        # As Starlette leaves them: text, converted only for the call.
-        return Match.FULL, {"endpoint": self.endpoint, "route": self.route, "path_params": found.groupdict()}
+        # As Starlette leaves them: text, merged with any of an enclosing mount, converted only for the call.
+        path_params = {**scope.get("path_params", {}), **found.groupdict()}
+        return Match.FULL, {"endpoint": self.endpoint, "route": self.route, "path_params": path_params}
 
     def url_path_for(self, name: str, /, **path_params):
         raise NoMatchFound(name, path_params)  # URLs are the route's, which comes next
 
     async def handle(self, scope: Scope, receive: Receive, send: Send) -> None:
-        values: dict = dict(scope["path_params"])
+        path_params = scope["path_params"]
+        values: dict = {name: path_params[name] for name in self.pattern.groupindex}
         for name in self.integers:
             values[name] = int(values[name])
         request = Request(scope, receive, send)
