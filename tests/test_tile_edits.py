@@ -375,3 +375,26 @@ async def test_entries_written_back_after_the_edit_are_dropped_again(tessera, re
         assert await redis.get(key) is None
     finally:
         await conn.close()
+
+
+async def test_stop_ends_a_listener_that_outlived_its_cancellation(monkeypatch):
+    """On 3.11 asyncio.wait_for can return a result that arrived together with a cancellation,
+    and the listener goes on; stopping it (the application's shutdown) must still end."""
+    monkeypatch.setattr(tile_edits, "STOP_GRACE", 0.05)
+    lost: list[bool] = []
+
+    class Stubborn(tile_edits.TileEditListener):
+        async def _run(self):
+            while True:
+                try:
+                    await asyncio.sleep(3600)
+                except asyncio.CancelledError:
+                    if lost:
+                        raise
+                    lost.append(True)  # as wait_for does when its result came in first
+
+    listener = Stubborn("postgresql://unused", tessera=object()).start()
+    await asyncio.sleep(0)
+    async with asyncio.timeout(5):
+        await listener.stop()
+    assert lost == [True] and listener._task is None

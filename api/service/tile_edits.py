@@ -40,6 +40,8 @@ ZOOM_KEY_BOUND = 4096
 DELETE_BATCH = 500
 # How often the replica's replay position is asked for while a pass waits for it.
 REPLICA_POLL = 0.02
+# Seconds stop() gives the listener to end after cancelling it, before cancelling again.
+STOP_GRACE = 1.0
 # The EPSG:3857 square's half width (helpers.utils uses the same).
 HALF = 20037508.342789244
 TILE_EXTENT = 4096
@@ -276,12 +278,16 @@ class TileEditListener:
         for task in list(self._later):
             task.cancel()
         if self._task is not None:
-            self._task.cancel()
-            try:
-                await self._task
-            except asyncio.CancelledError:
-                pass
-            self._task = None
+            task, self._task = self._task, None
+            # On 3.11 a cancellation can be lost: asyncio.wait_for returns a result that
+            # arrived together with it. A listener that goes on would hold shutdown for
+            # ever, so the cancellation is repeated until the task has ended.
+            task.cancel()
+            while not (await asyncio.wait({task}, timeout=STOP_GRACE))[0]:
+                log.warning("tile edits (%s): the listener outlived its cancellation; cancelling again", self.name)
+                task.cancel()
+            if not task.cancelled() and task.exception() is not None:
+                log.warning("tile edits (%s): the listener ended with %r", self.name, task.exception())
         self._drop_replica()
 
     def _drop_replica(self) -> None:
@@ -354,7 +360,8 @@ class TileEditListener:
             if self._lost.is_set():
                 raise ConnectionError("listening connection closed")
             if not done:
-                await asyncio.wait_for(conn.fetchval("SELECT 1"), self.keepalive)
+                async with asyncio.timeout(self.keepalive):
+                    await conn.fetchval("SELECT 1")
                 continue
             # A burst of edits (a script's many statements) becomes one pass.
             await asyncio.sleep(self.coalesce)
@@ -381,14 +388,14 @@ class TileEditListener:
             left = deadline - loop.time()
             try:
                 replica = self._replica
-                if replica is None or replica.is_closed():
-                    replica = self._replica = await asyncio.wait_for(asyncpg.connect(
-                        self.replica_dsn, server_settings={"application_name": "ravn tile edits"}),
-                        max(left, REPLICA_POLL))
-                assert replica is not None
-                row = await asyncio.wait_for(replica.fetchrow(
-                    "SELECT pg_last_wal_replay_lsn()::text AS at, pg_last_wal_replay_lsn() >= $1::text::pg_lsn AS done",
-                    target), max(left, REPLICA_POLL))
+                async with asyncio.timeout(max(left, REPLICA_POLL)):
+                    if replica is None or replica.is_closed():
+                        replica = self._replica = await asyncpg.connect(
+                            self.replica_dsn, server_settings={"application_name": "ravn tile edits"})
+                    assert replica is not None
+                    row = await replica.fetchrow(
+                        "SELECT pg_last_wal_replay_lsn()::text AS at, "
+                        "pg_last_wal_replay_lsn() >= $1::text::pg_lsn AS done", target)
                 trouble = ""
                 if row["at"] is None:
                     # Not in recovery (promoted, or not a replica): it holds all it will ever hold.
