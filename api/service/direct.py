@@ -72,7 +72,6 @@ class DirectRoute(BaseRoute):
             raise ValueError(f"route {route.path} has parameters that only FastAPI can solve")
         self.route, self.endpoint, self.overrides = route, route.endpoint, overrides
         self.pattern, self.integers, self.request_name, self.session_name = plan
-        self.path = route.path  # as the route's: metrics label by route template
 
     def matches(self, scope: Scope) -> tuple[Match, Scope]:
         if (scope["type"] != "http" or scope["method"] != "GET" or scope.get("root_path")
